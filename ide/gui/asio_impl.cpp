@@ -1,0 +1,5 @@
+// The one translation unit that compiles Boost.Asio, its SSL support and Boost.Beast; every
+// other file includes their headers as declarations only (separate compilation).
+#include <boost/asio/impl/src.hpp>
+#include <boost/asio/ssl/impl/src.hpp>
+#include <boost/beast/src.hpp>
