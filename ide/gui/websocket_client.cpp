@@ -85,6 +85,17 @@ struct Timings {
     const Clock::duration stop_join = scaled(5.0);
 };
 
+// The library's description of a failure. OpenSSL's codes get OpenSSL's own text, which
+// names the library and the reason ("error:0A00010B:SSL routines::wrong version number").
+std::string describe(const boost::system::error_code& ec) {
+    if (ec.category() == asio::error::get_ssl_category()) {
+        char buf[256];
+        ERR_error_string_n(static_cast<unsigned long>(ec.value()), buf, sizeof buf);
+        return buf;
+    }
+    return ec.message();
+}
+
 std::string send_error_text(std::string_view description) {
     return "[WebSocketClient] Send error: " + std::string(description);
 }
@@ -333,8 +344,8 @@ private:
             ec == asio::error::connection_aborted || ec == asio::error::broken_pipe ||
             ec == asio::error::operation_aborted || ec == ssl::error::stream_truncated ||
             ec == beast::error::timeout)
-            return {Outcome::abnormal_close, ec.message()};
-        return {Outcome::error, ec.message()};
+            return {Outcome::abnormal_close, describe(ec)};
+        return {Outcome::error, describe(ec)};
     }
 
     awaitable<void> writer() {
@@ -352,7 +363,7 @@ private:
             }
             ws.text(true);
             auto [ec, n] = co_await ws.async_write(asio::buffer(item.text), nothrow_awaitable);
-            if (ec) logger.error(send_error_text(ec.message()));
+            if (ec) logger.error(send_error_text(describe(ec)));
         }
     }
 
@@ -427,8 +438,11 @@ awaitable<void> Core::_connect_and_listen(EventLoop& loop) {
     while (_running.load()) {  // Checking
         Outcome outcome;
         try {
-            outcome = use_tls ? co_await connect_once<TlsStream>(loop, &*tls)
-                              : co_await connect_once<PlainStream>(loop, nullptr);
+            // Plain if/else: g++ 12 miscompiles co_await inside a conditional expression.
+            if (use_tls)
+                outcome = co_await connect_once<TlsStream>(loop, &*tls);
+            else
+                outcome = co_await connect_once<PlainStream>(loop, nullptr);
         } catch (const std::exception& e) {
             outcome = {Outcome::error, e.what()};
         }
@@ -462,7 +476,7 @@ awaitable<Outcome> Core::connect_once(EventLoop& loop, ssl::context* tls) {
     else
         conn = std::make_shared<WsConnection<Stream>>(ex);
     loop.attempt = conn;
-    auto failed = [](const beast::error_code& ec) { return Outcome{Outcome::error, ec.message()}; };
+    auto failed = [](const beast::error_code& ec) { return Outcome{Outcome::error, describe(ec)}; };
 
     // Connecting
     tcp::resolver resolver(ex);

@@ -1,0 +1,16 @@
+// A throw-away self-signed certificate, made in memory with OpenSSL at start-up.
+#pragma once
+
+#include <string>
+
+namespace quarvo_test {
+
+struct PemPair {
+    std::string certificate;
+    std::string private_key;
+};
+
+// A P-256 key and a certificate for CN=localhost valid from an hour ago for a day.
+PemPair make_self_signed_certificate();
+
+}  // namespace quarvo_test

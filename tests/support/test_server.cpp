@@ -1,0 +1,336 @@
+// The loopback Business Layer stand-in: an accept loop and one coroutine per connection on
+// the server's own io_context thread.
+#include "test_server.h"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <variant>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "self_signed.h"
+
+namespace quarvo_test {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+using asio::awaitable;
+constexpr auto nothrow = asio::as_tuple(asio::use_awaitable);
+
+namespace {
+
+struct SendText { std::string text; };
+struct SendBinary { std::string data; };
+struct Close { uint16_t code; std::string reason; };
+struct Drop {};
+using Action = std::variant<SendText, SendBinary, Close, Drop>;
+
+// What a session offers to the server's action queue.
+class SessionBase {
+public:
+    virtual ~SessionBase() = default;
+    virtual void act(Action action) = 0;
+};
+
+}  // namespace
+
+struct TestServer::State {
+    // Recorded facts, read by the test thread.
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    size_t connections = 0;
+    size_t ended = 0;
+    size_t attempts = 0;
+    size_t pings = 0;
+    std::vector<std::string> frames;
+    std::vector<Handshake> handshakes;
+    int refuse_status = 0;
+    bool silent = false;
+
+    // Server thread only.
+    asio::io_context io{1};
+    std::optional<ssl::context> tls;
+    tcp::acceptor acceptor{io};
+    std::weak_ptr<SessionBase> newest;
+    std::thread thread;
+
+    template <class F>
+    void record(F f) {
+        {
+            std::lock_guard lock(mutex);
+            f();
+        }
+        changed.notify_all();
+    }
+
+    template <class P>
+    bool wait(std::chrono::milliseconds timeout, P pred) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, pred);
+    }
+};
+
+namespace {
+
+template <class Stream>
+class Session final : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
+public:
+    template <class... Args>
+    Session(TestServer::State& state, tcp::socket socket, Args&... args)
+        : state_(state), ws_(std::move(socket), args...), wake_(ws_.get_executor()) {}
+
+    void act(Action action) override {
+        actions_.push_back(std::move(action));
+        wake_.cancel();
+    }
+
+    awaitable<void> run() {
+        auto self = this->shared_from_this();
+        auto& tcp_layer = beast::get_lowest_layer(ws_);
+        tcp_layer.expires_after(std::chrono::seconds(10));
+        if constexpr (!std::is_same_v<Stream, websocket::stream<beast::tcp_stream>>) {
+            auto [ec] = co_await ws_.next_layer().async_handshake(ssl::stream_base::server, nothrow);
+            if (ec) co_return;
+        }
+        beast::flat_buffer buffer;
+        http::request<http::string_body> req;
+        auto [read_ec, n] = co_await http::async_read(ws_.next_layer(), buffer, req, nothrow);
+        if (read_ec) co_return;
+        int refuse = 0;
+        bool silent = false;
+        state_.record([&] {
+            ++state_.attempts;
+            Handshake h;
+            h.target = std::string(req.target());
+            for (const auto& field : req) {
+                std::string name(field.name_string());
+                for (char& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
+                h.headers[name] = std::string(field.value());
+            }
+            state_.handshakes.push_back(std::move(h));
+            refuse = state_.refuse_status;
+            silent = state_.silent;
+        });
+        if (req.target() != "/ws/ide/main_ide") refuse = 404;
+        if (refuse || !websocket::is_upgrade(req)) {
+            http::response<http::string_body> res{http::status(refuse ? refuse : 400), req.version()};
+            res.body() = "refused";
+            res.prepare_payload();
+            co_await http::async_write(ws_.next_layer(), res, nothrow);
+            beast::error_code ignored;
+            tcp_layer.socket().shutdown(tcp::socket::shutdown_both, ignored);
+            co_return;
+        }
+        tcp_layer.expires_never();
+        ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+            if (kind == websocket::frame_type::ping) state_.record([&] { ++state_.pings; });
+        });
+        auto [accept_ec] = co_await ws_.async_accept(req, nothrow);
+        if (accept_ec) co_return;
+        state_.newest = self;
+        state_.record([&] { ++state_.connections; });
+
+        asio::co_spawn(ws_.get_executor(), writer(), [self](std::exception_ptr) {});
+        if (silent) {
+            // Never read: control frames are answered only by a pending read.
+            while (open_) {
+                wake_.expires_after(std::chrono::milliseconds(20));
+                co_await wake_.async_wait(nothrow);
+            }
+        } else {
+            beast::flat_buffer frame;
+            for (;;) {
+                auto [ec, size] = co_await ws_.async_read(frame, nothrow);
+                if (ec) break;
+                std::string text = beast::buffers_to_string(frame.data());
+                frame.consume(frame.size());
+                if (ws_.got_text()) state_.record([&] { state_.frames.push_back(std::move(text)); });
+            }
+        }
+        open_ = false;
+        wake_.cancel();
+        state_.record([&] { ++state_.ended; });
+    }
+
+private:
+    awaitable<void> writer() {
+        auto self = this->shared_from_this();
+        while (open_) {
+            if (actions_.empty()) {
+                wake_.expires_at(std::chrono::steady_clock::time_point::max());
+                co_await wake_.async_wait(nothrow);
+                continue;
+            }
+            Action action = std::move(actions_.front());
+            actions_.pop_front();
+            if (auto* t = std::get_if<SendText>(&action)) {
+                ws_.text(true);
+                co_await ws_.async_write(asio::buffer(t->text), nothrow);
+            } else if (auto* b = std::get_if<SendBinary>(&action)) {
+                ws_.binary(true);
+                co_await ws_.async_write(asio::buffer(b->data), nothrow);
+            } else if (auto* c = std::get_if<Close>(&action)) {
+                co_await ws_.async_close(websocket::close_reason(websocket::close_code(c->code), c->reason), nothrow);
+            } else {
+                beast::error_code ignored;
+                beast::get_lowest_layer(ws_).socket().close(ignored);
+                open_ = false;
+            }
+        }
+    }
+
+    TestServer::State& state_;
+    Stream ws_;
+    asio::steady_timer wake_;
+    std::deque<Action> actions_;
+    bool open_ = true;
+};
+
+// Raw pointer: the State owns the io_context that owns this frame.
+awaitable<void> accept_loop(TestServer::State* state) {
+    for (;;) {
+        auto [ec, socket] = co_await state->acceptor.async_accept(nothrow);
+        if (ec) co_return;
+        if (state->tls) {
+            auto s = std::make_shared<Session<websocket::stream<beast::ssl_stream<beast::tcp_stream>>>>(
+                *state, std::move(socket), *state->tls);
+            asio::co_spawn(state->io, s->run(), asio::detached);
+        } else {
+            auto s = std::make_shared<Session<websocket::stream<beast::tcp_stream>>>(*state,
+                                                                                     std::move(socket));
+            asio::co_spawn(state->io, s->run(), asio::detached);
+        }
+    }
+}
+
+}  // namespace
+
+ClosedPort::ClosedPort() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        throw std::runtime_error("cannot reserve a loopback port");
+    port_ = ntohs(addr.sin_port);
+}
+
+ClosedPort::~ClosedPort() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+TestServer::TestServer(Options options) : state_(std::make_shared<State>()) {
+    if (options.tls) {
+        const PemPair pem = make_self_signed_certificate();
+        state_->tls.emplace(ssl::context::tls_server);
+        state_->tls->use_certificate_chain(asio::buffer(pem.certificate));
+        state_->tls->use_private_key(asio::buffer(pem.private_key), ssl::context::pem);
+    }
+    tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+    state_->acceptor.open(endpoint.protocol());
+    state_->acceptor.set_option(tcp::acceptor::reuse_address(true));
+    state_->acceptor.bind(endpoint);
+    state_->acceptor.listen();
+    asio::co_spawn(state_->io, accept_loop(state_.get()), asio::detached);
+    state_->thread = std::thread([state = state_] { state->io.run(); });
+}
+
+TestServer::~TestServer() {
+    asio::post(state_->io, [state = state_.get()] { state->io.stop(); });
+    state_->thread.join();
+}
+
+uint16_t TestServer::port() const { return state_->acceptor.local_endpoint().port(); }
+
+void TestServer::refuse_handshakes(int http_status) {
+    state_->record([&] { state_->refuse_status = http_status; });
+}
+
+void TestServer::set_silent(bool silent) {
+    state_->record([&] { state_->silent = silent; });
+}
+
+namespace {
+void post_action(const std::shared_ptr<TestServer::State>& state, Action action) {
+    asio::post(state->io, [state = state.get(), action = std::move(action)]() mutable {
+        if (auto session = state->newest.lock()) session->act(std::move(action));
+    });
+}
+}  // namespace
+
+void TestServer::send_text(std::string text) { post_action(state_, SendText{std::move(text)}); }
+void TestServer::send_binary(std::string data) { post_action(state_, SendBinary{std::move(data)}); }
+void TestServer::close(uint16_t code, std::string reason) {
+    post_action(state_, Close{code, std::move(reason)});
+}
+void TestServer::drop() { post_action(state_, Drop{}); }
+
+bool TestServer::wait_for_connections(size_t n, std::chrono::milliseconds timeout) {
+    return state_->wait(timeout, [&] { return state_->connections >= n; });
+}
+bool TestServer::wait_for_ended(size_t n, std::chrono::milliseconds timeout) {
+    return state_->wait(timeout, [&] { return state_->ended >= n; });
+}
+bool TestServer::wait_for_frames(size_t n, std::chrono::milliseconds timeout) {
+    return state_->wait(timeout, [&] { return state_->frames.size() >= n; });
+}
+bool TestServer::wait_for_pings(size_t n, std::chrono::milliseconds timeout) {
+    return state_->wait(timeout, [&] { return state_->pings >= n; });
+}
+bool TestServer::wait_for_handshake_attempts(size_t n, std::chrono::milliseconds timeout) {
+    return state_->wait(timeout, [&] { return state_->attempts >= n; });
+}
+
+size_t TestServer::connections() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->connections;
+}
+size_t TestServer::ended() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->ended;
+}
+size_t TestServer::handshake_attempts() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->attempts;
+}
+std::vector<std::string> TestServer::frames() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->frames;
+}
+size_t TestServer::pings() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->pings;
+}
+std::vector<Handshake> TestServer::handshakes() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->handshakes;
+}
+
+}  // namespace quarvo_test

@@ -1,0 +1,80 @@
+// A stand-in for the Business Layer: a WebSocket server on a loopback port chosen by the OS,
+// plain or TLS (self-signed), serving "/ws/ide/main_ide" on a thread of its own. Tests script
+// the newest connection and read back everything it received. Any thread may call it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quarvo_test {
+
+using namespace std::chrono_literals;
+
+struct Handshake {
+    std::string target;
+    std::map<std::string, std::string> headers;  // lower-case names
+};
+
+// A loopback port that is bound but not listening: connecting to it is refused, and no other
+// process can take the port while this object lives.
+class ClosedPort {
+public:
+    ClosedPort();
+    ~ClosedPort();
+    ClosedPort(const ClosedPort&) = delete;
+    ClosedPort& operator=(const ClosedPort&) = delete;
+    uint16_t port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
+class TestServer {
+public:
+    struct Options {
+        bool tls = false;
+    };
+    explicit TestServer(Options options);
+    TestServer() : TestServer(Options{}) {}
+    ~TestServer();
+    TestServer(const TestServer&) = delete;
+    TestServer& operator=(const TestServer&) = delete;
+
+    uint16_t port() const;
+
+    // Behaviour of connections accepted from now on.
+    void refuse_handshakes(int http_status);  // 0 accepts again
+    void set_silent(bool silent);             // never read: pings stay unanswered
+
+    // Actions on the newest connection, carried out in call order.
+    void send_text(std::string text);
+    void send_binary(std::string data);
+    void close(uint16_t code, std::string reason);  // closing handshake
+    void drop();                                    // TCP closed without a close frame
+
+    // Deadline waits; true when the condition held in time.
+    bool wait_for_connections(size_t n, std::chrono::milliseconds timeout = 5s);
+    bool wait_for_ended(size_t n, std::chrono::milliseconds timeout = 5s);
+    bool wait_for_frames(size_t n, std::chrono::milliseconds timeout = 5s);
+    bool wait_for_pings(size_t n, std::chrono::milliseconds timeout = 5s);
+    bool wait_for_handshake_attempts(size_t n, std::chrono::milliseconds timeout = 5s);
+
+    size_t connections() const;  // WebSocket handshakes accepted
+    size_t ended() const;        // accepted connections that have ended
+    size_t handshake_attempts() const;
+    std::vector<std::string> frames() const;  // text frames received, in order, all connections
+    size_t pings() const;
+    std::vector<Handshake> handshakes() const;
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace quarvo_test
