@@ -34,7 +34,14 @@ struct HandlerEntry {
 extern const std::array<std::string_view, 47> MESSAGE_TYPES;
 
 // Handler families; each returns the entries its file under handlers/ defines.
-// (None has landed yet.)
+std::span<const HandlerEntry> workbook_handlers();
+std::span<const HandlerEntry> module_handlers();
+std::span<const HandlerEntry> package_handlers();
+std::span<const HandlerEntry> console_handlers();
+std::span<const HandlerEntry> language_handlers();
+std::span<const HandlerEntry> debugger_handlers();
+std::span<const HandlerEntry> automation_handlers();
+std::span<const HandlerEntry> settings_handlers();
 
 // Built once, read-only afterwards (so any thread may read it).
 class HandlerTable {

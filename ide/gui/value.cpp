@@ -24,6 +24,10 @@ bool is_set(const Json* v) {
     return false;
 }
 
+bool is_non_empty(const Json* v) {
+    return v && !v->is_null() && !(v->is_string() && v->get_string().empty());
+}
+
 const Json& get(const JsonObject& object, std::string_view key, const Json& fallback) {
     const Json* v = object.if_contains(key);
     return v ? *v : fallback;

@@ -14,6 +14,10 @@ namespace quarvo_zovovi::ide::gui {
 bool is_set(const Json* value);
 inline bool is_set(const Json& value) { return is_set(&value); }
 
+// Present, not null and not the empty text (identifiers of the workspace messages).
+bool is_non_empty(const Json* value);
+inline bool is_non_empty(const Json& value) { return is_non_empty(&value); }
+
 // The member's value, or nullptr when the key is absent.
 inline const Json* find(const JsonObject& object, std::string_view key) {
     return object.if_contains(key);

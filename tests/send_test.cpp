@@ -1,0 +1,254 @@
+// Outbound sending and request correlation against a server that records frames byte for byte.
+#include <QCoreApplication>
+#include <QThread>
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "client_fixture.h"
+
+using namespace quarvo_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* not_connected = "[WebSocketClient] Cannot send message: not connected";
+
+bool on_gui_thread() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
+
+class Sending : public ClientTest {
+protected:
+    void SetUp() override { SetUpClient(); }
+};
+
+// Catches sends queued while disconnected and replayed later, or warnings not given per call.
+TEST_F(Sending, RefusedBeforeTheFirstConnection) {
+    client->send_message(JsonObject{{"type", "a"}});
+    client->send_text_message("b");
+    client->sendTextMessage("c");
+    EXPECT_EQ(logs.count(LogLevel::warning, not_connected), 3u);
+    connect();
+    client->send_text_message("after");
+    ASSERT_TRUE(server->wait_for_frames(1));
+    EXPECT_EQ(server->frames(), std::vector<std::string>{"after"}) << "nothing from before";
+}
+
+// Catches sends accepted while the client backs off after a failed connection.
+TEST_F(Sending, RefusedDuringTheBackOff) {
+    server->refuse_handshakes(503);
+    client->start();
+    ASSERT_TRUE(logs.wait_for(LogLevel::info, "[WebSocketClient] Reconnecting in "));
+    client->send_message(JsonObject{{"type", "a"}});
+    client->sendTextMessage("b");
+    EXPECT_EQ(logs.count(LogLevel::warning, not_connected), 2u);
+    EXPECT_EQ(server->connections(), 0u);
+}
+
+// Catches texts that are altered on the way, and objects not in the exact wire form.
+TEST_F(Sending, FramesOnTheWireAreExact) {
+    connect();
+    client->send_text_message("raw {not json} caf\xC3\xA9 \xF0\x9F\x98\x80");
+    client->sendTextMessage("");
+    JsonObject message{{"type", "save_module"}, {"workbook_id", "wb\xC3\xA9"}, {"ratio", 2.0},
+                       {"items", JsonArray{1, nullptr, "x\n"}}};
+    client->send_message(message);
+    ASSERT_TRUE(server->wait_for_frames(3));
+    EXPECT_EQ(server->frames(),
+              (std::vector<std::string>{
+                  "raw {not json} caf\xC3\xA9 \xF0\x9F\x98\x80", "",
+                  R"({"type": "save_module", "workbook_id": "wb\u00e9", "ratio": 2.0, "items": [1, null, "x\n"]})"}));
+    EXPECT_EQ(logs.count(LogLevel::error, "[WebSocketClient] Send error: "), 0u);
+}
+
+// Catches lost, duplicated or reordered frames in a burst, alone and with a second sender.
+TEST_F(Sending, BurstsArriveCompleteAndInOrder) {
+    connect();
+    constexpr int n = 10000;
+    for (int i = 0; i < n; ++i) client->send_message(JsonObject{{"type", "gui"}, {"seq", i}});
+    ASSERT_TRUE(server->wait_for_frames(n, 30s)) << server->frames().size();
+    auto frames = server->frames();
+    ASSERT_EQ(frames.size(), size_t(n));
+    for (int i = 0; i < n; ++i)
+        ASSERT_EQ(frames[i], R"({"type": "gui", "seq": )" + std::to_string(i) + "}");
+
+    std::thread other([&] {
+        for (int i = 0; i < n; ++i) client->send_text_message("worker " + std::to_string(i));
+    });
+    for (int i = 0; i < n; ++i) client->send_text_message("gui " + std::to_string(i));
+    other.join();
+    ASSERT_TRUE(server->wait_for_frames(3 * n, 30s)) << server->frames().size();
+    frames = server->frames();
+    ASSERT_EQ(frames.size(), size_t(3 * n));
+    int next_gui = 0, next_worker = 0;
+    for (size_t k = n; k < frames.size(); ++k) {
+        if (frames[k].starts_with("gui "))
+            ASSERT_EQ(frames[k], "gui " + std::to_string(next_gui++));
+        else
+            ASSERT_EQ(frames[k], "worker " + std::to_string(next_worker++));
+    }
+    EXPECT_EQ(next_gui, n);
+    EXPECT_EQ(next_worker, n);
+}
+
+class Requests : public ClientTest {
+protected:
+    void SetUp() override { SetUpClient(); }
+
+    ResponseCallback record(std::string tag) {
+        return [this, tag](JsonObject data) {
+            if (!on_gui_thread()) off_gui_thread = true;
+            received.emplace_back(tag, std::move(data));
+        };
+    }
+
+    // The request_id of the k-th frame the server received.
+    std::string frame_id(size_t k) {
+        return std::string(boost::json::parse(server->frames().at(k)).at("request_id").as_string());
+    }
+
+    void answer(const std::string& id, const std::string& type, const std::string& extra = "") {
+        server->send_text(R"({"type": ")" + type + R"(", "request_id": ")" + id + "\"" + extra + "}");
+    }
+
+    std::vector<std::pair<std::string, JsonObject>> received;
+    bool off_gui_thread = false;
+};
+
+// Catches ids that are not canonical lower-case version-4 UUIDs or not stamped on the message.
+TEST_F(Requests, GeneratedIdsAreUuid4AndStampedOnTheMessage) {
+    connect();
+    JsonObject message{{"type", "get_package_versions"}, {"package", "requests"}};
+    const std::string id = client->send_and_wait_response(message, record("a"));
+    static const std::regex uuid4("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
+    EXPECT_TRUE(std::regex_match(id, uuid4)) << id;
+    EXPECT_EQ(message.at("request_id"), Json(id)) << "the caller's object gets the id";
+    ASSERT_TRUE(server->wait_for_frames(1));
+    EXPECT_EQ(server->frames()[0],
+              R"({"type": "get_package_versions", "package": "requests", "request_id": ")" + id + "\"}");
+    JsonObject empty_id{{"type", "q"}, {"request_id", ""}};
+    const std::string replaced = client->send_and_wait_response(empty_id, record("b"));
+    EXPECT_TRUE(std::regex_match(replaced, uuid4)) << "an empty id is replaced";
+    EXPECT_NE(replaced, id);
+    JsonObject own{{"type", "q"}, {"request_id", "my-id"}};
+    EXPECT_EQ(client->send_and_wait_response(own, record("c")), "my-id");
+    EXPECT_EQ(own.at("request_id"), Json("my-id"));
+}
+
+// Catches answers matched by the wrong type, missed, or delivered twice.
+TEST_F(Requests, AnswersReachTheirCallbacks) {
+    connect();
+    const std::string typed = client->send_and_wait_response(JsonObject{{"type", "q1"}}, record("typed"),
+                                                             std::string("q1_response"));
+    const std::string any = client->send_and_wait_response(JsonObject{{"type", "q2"}}, record("any"));
+    answer(typed, "progress", R"(, "step": 1)");
+    answer(any, "anything");
+    answer(typed, "q1_response", R"(, "value": 7)");
+    ASSERT_TRUE(wait_until([&] { return received.size() == 2; }));
+    EXPECT_EQ(received[0].first, "any");
+    EXPECT_EQ(received[0].second.at("type"), Json("anything"));
+    EXPECT_EQ(received[1].first, "typed");
+    EXPECT_EQ(received[1].second.at("value"), Json(7));
+    EXPECT_EQ(logs.count(LogLevel::warning, "[WebSocketClient] No handler for message type: progress"), 1u);
+    EXPECT_EQ(client->pending_request_count(), 0u);
+    EXPECT_FALSE(off_gui_thread);
+}
+
+// Catches a missing or malformed time-out object, a second delivery, or a late answer swallowed.
+TEST_F(Requests, TimeOutDeliversTheTimeOutObjectOnce) {
+    connect();
+    const std::string id = client->send_and_wait_response(JsonObject{{"type", "slow"}}, record("t"),
+                                                          std::string("slow_response"));
+    const std::string half = client->send_and_wait_response(JsonObject{{"type", "slow"}}, record("h"),
+                                                            std::nullopt, 2.5);
+    EXPECT_TRUE(received.empty()) << "never on the caller's stack";
+    ASSERT_TRUE(wait_until([&] { return received.size() == 2; }));
+    EXPECT_EQ(received[0].first, "h");
+    EXPECT_EQ(boost::json::serialize(received[0].second),
+              R"({"error":"timeout","request_id":")" + half + R"(","message":"Request timed out after 2.5s"})");
+    EXPECT_EQ(received[1].first, "t");
+    EXPECT_EQ(boost::json::serialize(received[1].second),
+              R"({"error":"timeout","request_id":")" + id + R"(","message":"Request timed out after 30.0s"})");
+    EXPECT_FALSE(off_gui_thread);
+    answer(id, "slow_response");
+    EXPECT_TRUE(logs.wait_for(LogLevel::warning, "[WebSocketClient] No handler for message type: slow_response"));
+    pump_events(20);
+    EXPECT_EQ(received.size(), 2u);
+    EXPECT_EQ(logs.count(LogLevel::info, "[WebSocketClient] Request"), 0u) << "nothing logged on a time-out";
+}
+
+// Catches a request while disconnected that is never resolved, or one that times out unstarted.
+TEST_F(Requests, NotConnectedStillTimesOutOnlyWhenStarted) {
+    const std::string unstarted = client->send_and_wait_response(JsonObject{{"type", "q"}}, record("u"),
+                                                                 std::nullopt, 0.5);
+    EXPECT_EQ(logs.count(LogLevel::warning, not_connected), 1u);
+    EXPECT_FALSE(unstarted.empty());
+    pump_events(50);  // ten times its scaled time-out
+    EXPECT_TRUE(received.empty()) << "no time-out runs before start";
+    EXPECT_EQ(client->pending_request_count(), 1u);
+
+    server->refuse_handshakes(503);
+    client->start();
+    ASSERT_TRUE(logs.wait_for(LogLevel::info, "[WebSocketClient] Reconnecting in "));
+    const std::string id = client->send_and_wait_response(JsonObject{{"type", "q"}}, record("s"),
+                                                          std::nullopt, 0.5);
+    EXPECT_EQ(logs.count(LogLevel::warning, not_connected), 2u);
+    ASSERT_TRUE(wait_until([&] { return received.size() == 1; }));
+    EXPECT_EQ(received[0].first, "s");
+    EXPECT_EQ(received[0].second.at("request_id"), Json(id));
+    EXPECT_EQ(received[0].second.at("error"), Json("timeout"));
+    EXPECT_EQ(client->pending_request_count(), 1u) << "the unstarted request stays";
+}
+
+// Catches a replaced registration whose old callback still fires, or whose time-out is lost.
+TEST_F(Requests, TwoRequestsUnderOneId) {
+    connect();
+    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "dup"}}, record("first"),
+                                   std::nullopt, 0.5);
+    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "dup"}}, record("second"),
+                                   std::nullopt, 3000.0);
+    // The first request's time-out removes the second one's entry.
+    ASSERT_TRUE(wait_until([&] { return received.size() == 1; }));
+    EXPECT_EQ(received[0].first, "second");
+    EXPECT_EQ(received[0].second.at("message"), Json("Request timed out after 0.5s"));
+    EXPECT_EQ(client->pending_request_count(), 0u);
+    pump_events(20);
+    EXPECT_EQ(received.size(), 1u);
+}
+
+// Catches lost or doubled callbacks and entries left behind under load.
+TEST_F(Requests, ThousandConcurrentRequestsResolveExactlyOnce) {
+    connect();
+    constexpr int n = 1000;
+    std::vector<int> calls(n, 0);
+    std::vector<std::string> outcome(n);
+    std::vector<std::string> ids(n);
+    for (int i = 0; i < n; ++i) {
+        const bool answered = i % 2 == 0;
+        ids[i] = client->send_and_wait_response(
+            JsonObject{{"type", "q"}, {"seq", i}},
+            [&, i](JsonObject data) {
+                ++calls[i];
+                outcome[i] = data.contains("error") ? "timeout" : "answer";
+            },
+            std::string("q_response"), answered ? 500.0 : 0.5);
+    }
+    ASSERT_TRUE(server->wait_for_frames(n, 30s));
+    for (size_t k = 0; k < size_t(n); ++k) {
+        const auto frame = boost::json::parse(server->frames()[k]).as_object();
+        const int seq = int(frame.at("seq").as_int64());
+        if (seq % 2 == 0) answer(ids[seq], "q_response");
+    }
+    ASSERT_TRUE(wait_until([&] { return client->pending_request_count() == 0; }, 30000));
+    ASSERT_TRUE(wait_until([&] {
+        return std::all_of(calls.begin(), calls.end(), [](int c) { return c == 1; });
+    }));
+    pump_events(20);
+    for (int i = 0; i < n; ++i) {
+        ASSERT_EQ(calls[i], 1) << i;
+        ASSERT_EQ(outcome[i], i % 2 == 0 ? "answer" : "timeout") << i;
+    }
+}
+
+}  // namespace
