@@ -42,6 +42,7 @@ public:
     FakeEditor(CallLog& log, std::string workbook_id, int tag);
     std::string workbook_id() const override { return workbook_id_; }
     void set_debug_line(const Json& line) override;
+    int tag() const { return tag_; }
 
 private:
     CallLog& log_;

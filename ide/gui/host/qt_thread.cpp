@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMetaObject>
+#include <QThread>
 #include <QTimer>
 #include <deque>
 #include <exception>
@@ -40,7 +41,14 @@ public:
         poll_ = std::make_unique<QTimer>();
         poll_->setInterval(1);
         QObject::connect(poll_.get(), &QTimer::timeout, [this] { poll(); });
-        poll_->start();
+        QCoreApplication* app = QCoreApplication::instance();
+        if (app && QThread::currentThread() != app->thread()) {
+            // Made off the GUI thread: the timer must live and start on the GUI thread.
+            poll_->moveToThread(app->thread());
+            QMetaObject::invokeMethod(poll_.get(), qOverload<>(&QTimer::start), Qt::QueuedConnection);
+        } else {
+            poll_->start();
+        }
 #endif
     }
 
