@@ -46,6 +46,25 @@ TEST_F(Sending, RefusedDuringTheBackOff) {
     EXPECT_EQ(server->connections(), 0u);
 }
 
+// Catches a send into a connection that is gone being dropped without a trace, and an opening
+// handshake that never times out. After stop() the client still reports the old connection
+// (stop changes neither the flag nor ws), so a send is accepted and then fails.
+TEST_F(Sending, SendIntoALostConnectionLogsASendError) {
+    connect();
+    client->stop();
+    server->stall_handshakes(true);
+    client->start();
+    ASSERT_TRUE(server->wait_for_handshake_attempts(2));
+    ASSERT_TRUE(client->is_connected());
+    client->send_text_message("lost");
+    EXPECT_TRUE(logs.wait_for(LogLevel::error, "[WebSocketClient] Send error: "));
+    EXPECT_EQ(logs.count(LogLevel::warning, not_connected), 0u);
+    // The stalled handshake ends with the opening time-out (30 s, scaled), then a retry.
+    EXPECT_TRUE(logs.wait_for(LogLevel::error, "[WebSocketClient] Connection error: "));
+    EXPECT_TRUE(server->wait_for_handshake_attempts(3));
+    EXPECT_TRUE(server->frames().empty());
+}
+
 // Catches texts that are altered on the way, and objects not in the exact wire form.
 TEST_F(Sending, FramesOnTheWireAreExact) {
     connect();

@@ -309,9 +309,15 @@ public:
         open_ = false;
         wake_.cancel();
         keepalive_timer_.cancel();
+        // A write stuck behind a peer that stopped reading gets the close time-out, then the
+        // socket goes and the write fails.
+        writer_done_.expires_after(close_timeout);
         while (writer_running_) {
-            writer_done_.expires_at(Clock::time_point::max());
-            co_await writer_done_.async_wait(nothrow_awaitable);
+            auto [ec] = co_await writer_done_.async_wait(nothrow_awaitable);
+            if (!ec && writer_running_) {
+                abandon();
+                writer_done_.expires_at(Clock::time_point::max());
+            }
         }
         for (const Outgoing& item : outbox_)
             if (!item.ping) logger.error(send_error_text(closed_description()));

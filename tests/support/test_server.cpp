@@ -69,6 +69,7 @@ struct TestServer::State {
     std::vector<Handshake> handshakes;
     int refuse_status = 0;
     bool silent = false;
+    bool stall = false;
 
     // Server thread only.
     asio::io_context io{1};
@@ -121,6 +122,7 @@ public:
         if (read_ec) co_return;
         int refuse = 0;
         bool silent = false;
+        bool stall = false;
         state_.record([&] {
             ++state_.attempts;
             Handshake h;
@@ -133,7 +135,14 @@ public:
             state_.handshakes.push_back(std::move(h));
             refuse = state_.refuse_status;
             silent = state_.silent;
+            stall = state_.stall;
         });
+        if (stall) {
+            tcp_layer.expires_never();
+            asio::steady_timer forever(ws_.get_executor(), std::chrono::steady_clock::time_point::max());
+            co_await forever.async_wait(nothrow);
+            co_return;
+        }
         if (req.target() != "/ws/ide/main_ide") refuse = 404;
         if (refuse || !websocket::is_upgrade(req)) {
             http::response<http::string_body> res{http::status(refuse ? refuse : 400), req.version()};
@@ -157,9 +166,10 @@ public:
         asio::co_spawn(ws_.get_executor(), writer(), [self](std::exception_ptr) {});
         if (silent) {
             // Never read: control frames are answered only by a pending read.
+            asio::steady_timer idle(ws_.get_executor());
             while (open_) {
-                wake_.expires_after(std::chrono::milliseconds(20));
-                co_await wake_.async_wait(nothrow);
+                idle.expires_after(std::chrono::milliseconds(20));
+                co_await idle.async_wait(nothrow);
             }
         } else {
             beast::flat_buffer frame;
@@ -271,6 +281,10 @@ uint16_t TestServer::port() const { return state_->acceptor.local_endpoint().por
 
 void TestServer::refuse_handshakes(int http_status) {
     state_->record([&] { state_->refuse_status = http_status; });
+}
+
+void TestServer::stall_handshakes(bool stall) {
+    state_->record([&] { state_->stall = stall; });
 }
 
 void TestServer::set_silent(bool silent) {

@@ -50,6 +50,7 @@ public:
     // Behaviour of connections accepted from now on.
     void refuse_handshakes(int http_status);  // 0 accepts again
     void set_silent(bool silent);             // never read: pings stay unanswered
+    void stall_handshakes(bool stall);        // read the upgrade request, never answer it
 
     // Actions on the newest connection, carried out in call order.
     void send_text(std::string text);
