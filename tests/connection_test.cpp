@@ -114,7 +114,8 @@ TEST_F(Connection, SuccessfulConnectionResetsTheBackOff) {
     SetUpClient();
     server->refuse_handshakes(503);
     client->start();
-    ASSERT_TRUE(logs.wait_for(LogLevel::info, "[WebSocketClient] Reconnecting in 4.0s (attempt 3)"));
+    ASSERT_TRUE(
+        logs.wait_for(LogLevel::info, "[WebSocketClient] Reconnecting in 4.0s (attempt 3)"));
     server->refuse_handshakes(0);
     ASSERT_TRUE(server->wait_for_connections(1));
     ASSERT_TRUE(wait_until([&] { return client->is_connected(); }));
@@ -139,12 +140,13 @@ TEST_F(Connection, NormalCloseReportsTheLossAndReconnects) {
     ASSERT_TRUE(wait_until([&] { return screen(host).size() >= 7; }));
     auto shown = screen(host);
     shown.resize(7);
-    EXPECT_EQ(shown, (std::vector<std::string>{
-                         "console: Connected to Quarvo Server", "status: Connected to Quarvo Server",
-                         "console: Disconnected from Quarvo Server",
-                         "status: Disconnected - Reconnecting...",
-                         "status: Reconnecting... (attempt 1, next try in 1s)",
-                         "console: Connected to Quarvo Server", "status: Connected to Quarvo Server"}));
+    EXPECT_EQ(
+        shown,
+        (std::vector<std::string>{
+            "console: Connected to Quarvo Server", "status: Connected to Quarvo Server",
+            "console: Disconnected from Quarvo Server", "status: Disconnected - Reconnecting...",
+            "status: Reconnecting... (attempt 1, next try in 1s)",
+            "console: Connected to Quarvo Server", "status: Connected to Quarvo Server"}));
     EXPECT_EQ(logs.count(LogLevel::warning, "[WebSocketClient] Connection closed: "), 0u);
 }
 
@@ -209,8 +211,8 @@ TEST_F(Connection, TlsToASelfSignedServer) {
     EXPECT_EQ(client->url.substr(0, 6), "wss://");
     connect();
     server->send_text(R"({"type": "nobody_handles_this"})");
-    EXPECT_TRUE(logs.wait_for(LogLevel::warning,
-                              "[WebSocketClient] No handler for message type: nobody_handles_this"));
+    EXPECT_TRUE(logs.wait_for(
+        LogLevel::warning, "[WebSocketClient] No handler for message type: nobody_handles_this"));
 }
 
 // Catches a failed TLS handshake that ends the loop instead of retrying.

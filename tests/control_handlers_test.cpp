@@ -72,7 +72,8 @@ TEST(HandlerTableOrder, HoldsAll47TypesInOrder) {
 
 class ControlHandlers : public HandlerTest {};
 
-// Catches a forwarder that alters the message, or a forwarded type that reaches the wrong host call.
+// Catches a forwarder that alters the message, or a forwarded type that reaches the wrong host
+// call.
 TEST_F(ControlHandlers, ForwardersPassTheVeryMessage) {
     const std::pair<const char*, const char*> forwarded[] = {
         {"completion_response", "_handle_completion_response"},
@@ -90,7 +91,8 @@ TEST_F(ControlHandlers, ForwardersPassTheVeryMessage) {
     };
     for (const auto& [type, operation] : forwarded) {
         host.log.clear();
-        const std::string frame = R"({"type": ")" + std::string(type) + R"(", "items": [{"a": 1.0}], "x": null})";
+        const std::string frame =
+            R"({"type": ")" + std::string(type) + R"(", "items": [{"a": 1.0}], "x": null})";
         deliver(frame);
         ASSERT_EQ(host.log.size(), 1u) << type;
         EXPECT_EQ(host.log.calls()[0].name, operation);
@@ -106,8 +108,8 @@ TEST_F(ControlHandlers, MatchedResponsesSkipTheirHandlers) {
     std::vector<JsonObject> answers;
     for (const char* type : {"debug_evaluate_result", "hover_response", "settings_response"}) {
         const std::string id = client->send_and_wait_response(
-            JsonObject{{"type", "ask"}}, [&](JsonObject data) { answers.push_back(std::move(data)); },
-            std::string(type));
+            JsonObject{{"type", "ask"}},
+            [&](JsonObject data) { answers.push_back(std::move(data)); }, std::string(type));
         deliver(R"({"type": ")" + std::string(type) + R"(", "request_id": ")" + id + R"("})");
     }
     ASSERT_TRUE(wait_until([&] { return answers.size() == 3; }));
@@ -118,7 +120,8 @@ TEST_F(ControlHandlers, MatchedResponsesSkipTheirHandlers) {
 TEST_F(ControlHandlers, DebugPaused) {
     deliver(R"({"type": "debug_paused", "line": 3})");
     deliver(R"({"type": "debug_paused", "workbook_id": ""})");
-    EXPECT_EQ(host.log.names(), (std::vector<std::string>{"_handle_debug_paused", "_handle_debug_paused"}));
+    EXPECT_EQ(host.log.names(),
+              (std::vector<std::string>{"_handle_debug_paused", "_handle_debug_paused"}));
     host.log.clear();
     deliver(R"({"type": "debug_paused", "workbook_id": "wb1"})");
     EXPECT_EQ(calls(),
@@ -135,24 +138,29 @@ TEST_F(ControlHandlers, DebugPaused) {
 TEST_F(ControlHandlers, AutomationStatePushes) {
     deliver(R"({"type": "event_manager_state", "workbook_id": "wb1", "handlers": [1]})");
     deliver(R"({"type": "ontime_event_manager_state", "workbook_id": "wb1"})");
-    deliver(R"({"type": "ontime_event_manager_state", "workbook_id": "wb1", "ontime_events": [{"at": "9:00"}]})");
+    deliver(
+        R"({"type": "ontime_event_manager_state", "workbook_id": "wb1", "ontime_events": [{"at": "9:00"}]})");
     deliver(R"({"type": "published_functions_state", "workbook_id": "wb1"})");
     deliver(R"({"type": "object_registry_response", "workbook_id": "wb1"})");
-    deliver(R"({"type": "object_registry_update", "workbook_id": "wb1", "action": "added", "id": 4})");
+    deliver(
+        R"({"type": "object_registry_update", "workbook_id": "wb1", "action": "added", "id": 4})");
     EXPECT_EQ(calls(),
-              "event_manager.update_state[\"wb1\",{\"type\":\"event_manager_state\",\"workbook_id\":\"wb1\",\"handlers\":[1]}]\n"
+              "event_manager.update_state[\"wb1\",{\"type\":\"event_manager_state\",\"workbook_"
+              "id\":\"wb1\",\"handlers\":[1]}]\n"
               "timer_manager.update_ontime_config[\"wb1\",[]]\n"
               "timer_manager.update_ontime_config[\"wb1\",[{\"at\":\"9:00\"}]]\n"
               "function_publisher.update_publications_from_server[\"wb1\",[]]\n"
               "object_inspector.handle_registry_response[\"wb1\",[]]\n"
-              "object_inspector.handle_registry_update[\"wb1\",\"added\",{\"type\":\"object_registry_update\",\"workbook_id\":\"wb1\",\"action\":\"added\",\"id\":4}]\n");
-    EXPECT_EQ(logs.texts(), (std::vector<std::string>{
-                                "debug: [IDE] Updated event manager state for workbook: wb1",
-                                "debug: [IDE] Updated on-time event manager state for workbook: wb1",
-                                "debug: [IDE] Updated on-time event manager state for workbook: wb1",
-                                "debug: [IDE] Updated published functions for workbook: wb1",
-                                "debug: [IDE] Handled object_registry_response for wb1",
-                                "debug: [IDE] Handled object_registry_update: added for wb1"}));
+              "object_inspector.handle_registry_update[\"wb1\",\"added\",{\"type\":\"object_"
+              "registry_update\",\"workbook_id\":\"wb1\",\"action\":\"added\",\"id\":4}]\n");
+    EXPECT_EQ(logs.texts(),
+              (std::vector<std::string>{
+                  "debug: [IDE] Updated event manager state for workbook: wb1",
+                  "debug: [IDE] Updated on-time event manager state for workbook: wb1",
+                  "debug: [IDE] Updated on-time event manager state for workbook: wb1",
+                  "debug: [IDE] Updated published functions for workbook: wb1",
+                  "debug: [IDE] Handled object_registry_response for wb1",
+                  "debug: [IDE] Handled object_registry_update: added for wb1"}));
     host.log.clear();
     const size_t log_lines = logs.records().size();
     for (const char* frame : {R"({"type": "event_manager_state", "workbook_id": ""})",
@@ -169,17 +177,22 @@ TEST_F(ControlHandlers, AutomationStatePushes) {
 
 // Catches a colour passed on success, a missing failure colour, or names not shown as None.
 TEST_F(ControlHandlers, RegistrationResults) {
-    deliver(R"({"type": "register_handler_result", "object_id": "Sheet1", "event_name": "Change", "success": true})");
-    deliver(R"({"type": "register_handler_result", "object_id": "Sheet1", "event_name": "Change"})");
+    deliver(
+        R"({"type": "register_handler_result", "object_id": "Sheet1", "event_name": "Change", "success": true})");
+    deliver(
+        R"({"type": "register_handler_result", "object_id": "Sheet1", "event_name": "Change"})");
     deliver(R"({"type": "register_handler_result", "success": true})");
-    deliver(R"({"type": "unregister_handler_result", "object_id": "Btn", "event_name": "Click", "success": true})");
-    deliver(R"({"type": "unregister_handler_result", "object_id": "Btn", "event_name": "Click", "success": false})");
-    EXPECT_EQ(calls(),
-              "log_to_console[\"Handler registered: Sheet1.Change\",null,\"SIMPLE\"]\n"
-              "log_to_console[\"Failed to register handler: Sheet1.Change\",\"#ff6b6b\",\"SIMPLE\"]\n"
-              "log_to_console[\"Handler registered: None.None\",null,\"SIMPLE\"]\n"
-              "log_to_console[\"Handler unregistered: Btn.Click\",null,\"SIMPLE\"]\n"
-              "log_to_console[\"Failed to unregister handler: Btn.Click\",\"#ff6b6b\",\"SIMPLE\"]\n");
+    deliver(
+        R"({"type": "unregister_handler_result", "object_id": "Btn", "event_name": "Click", "success": true})");
+    deliver(
+        R"({"type": "unregister_handler_result", "object_id": "Btn", "event_name": "Click", "success": false})");
+    EXPECT_EQ(
+        calls(),
+        "log_to_console[\"Handler registered: Sheet1.Change\",null,\"SIMPLE\"]\n"
+        "log_to_console[\"Failed to register handler: Sheet1.Change\",\"#ff6b6b\",\"SIMPLE\"]\n"
+        "log_to_console[\"Handler registered: None.None\",null,\"SIMPLE\"]\n"
+        "log_to_console[\"Handler unregistered: Btn.Click\",null,\"SIMPLE\"]\n"
+        "log_to_console[\"Failed to unregister handler: Btn.Click\",\"#ff6b6b\",\"SIMPLE\"]\n");
     EXPECT_TRUE(logs.records().empty());
 }
 
@@ -195,14 +208,16 @@ TEST_F(ControlHandlers, SettingSavedAndShowIde) {
 // Catches a stale token kept, a default missing, or the token written to any log or console line.
 TEST_F(ControlHandlers, WatchdogInfoStoresButNeverLogsTheToken) {
     const std::string token = "s3cr3t-T0ken-9f2c";
-    deliver(R"({"type": "watchdog_info", "watchdog_port": 9000, "auth_token": ")" + token + R"("})");
+    deliver(R"({"type": "watchdog_info", "watchdog_port": 9000, "auth_token": ")" + token +
+            R"("})");
     EXPECT_EQ(host.watchdog_port, Json(9000));
     EXPECT_EQ(host.auth_token, Json(token));
     deliver(R"({"type": "watchdog_info"})");
     EXPECT_EQ(host.watchdog_port, Json(0));
     EXPECT_EQ(host.auth_token, Json("")) << "a message without a token clears the stored one";
-    EXPECT_EQ(logs.texts(), (std::vector<std::string>{"info: [IDE] Received watchdog info: port=9000",
-                                                      "info: [IDE] Received watchdog info: port=0"}));
+    EXPECT_EQ(logs.texts(),
+              (std::vector<std::string>{"info: [IDE] Received watchdog info: port=9000",
+                                        "info: [IDE] Received watchdog info: port=0"}));
     for (const CapturedRecord& r : logs.records()) {
         EXPECT_EQ(r.text.find(token), std::string::npos) << r.text;
         EXPECT_EQ(r.stack_trace.find(token), std::string::npos);
@@ -225,8 +240,8 @@ void close_next_box(BoxSeen& seen) {
     QObject::connect(poll, &QTimer::timeout, [poll, &seen] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box) return;
-        seen = {box->windowTitle(), box->text(), box->icon(), box->standardButtons(),
-                box->parentWidget(), true};
+        seen = {box->windowTitle(),     box->text(),         box->icon(),
+                box->standardButtons(), box->parentWidget(), true};
         box->accept();
         poll->stop();
         poll->deleteLater();
@@ -255,8 +270,10 @@ TEST_F(ControlHandlers, MessageIdeShowsAModalBox) {
         {"60 code points", "\"" + accented60 + "\"", "\"Excel\"", accented60,
          "[IDE] Received message_ide from Excel: " + accented50 + "..."},
         {"short", "\"hello\"", "", "hello", "[IDE] Received message_ide from Unknown: hello..."},
-        {"null message, null sender", "null", "null", "", "[IDE] Received message_ide from None: ..."},
-        {"a number", "12345", "\"Excel\"", "12345", "[IDE] Received message_ide from Excel: 12345..."},
+        {"null message, null sender", "null", "null", "",
+         "[IDE] Received message_ide from None: ..."},
+        {"a number", "12345", "\"Excel\"", "12345",
+         "[IDE] Received message_ide from Excel: 12345..."},
     };
     for (const MessageCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -16,7 +16,7 @@ struct UrlCase {
 // Catches a trimmed, case-folded or truthiness-based reading of QUARVO_SECURED.
 TEST(ClientUrl, OnlyExactZeroMeansPlainWs) {
     RecordingHost host;
-    const UrlCase cases[] = {{nullptr, "wss"}, {"0", "ws"},  {"00", "wss"}, {"false", "wss"},
+    const UrlCase cases[] = {{nullptr, "wss"}, {"0", "ws"},   {"00", "wss"}, {"false", "wss"},
                              {"", "wss"},      {" 0", "wss"}, {"0 ", "wss"}, {"1", "wss"}};
     for (const UrlCase& c : cases) {
         ScopedEnv env("QUARVO_SECURED", c.secured);
@@ -65,7 +65,8 @@ TEST_F(Lifecycle, StopWhileConnectedReturnsAndKeepsTheLastState) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 5500ms);
     EXPECT_EQ(logs.count(LogLevel::info, "[WebSocketClient] Stopped"), 1u);
     // The loop was halted under the connection task.
-    EXPECT_EQ(logs.count(LogLevel::error, "[WebSocketClient] Event loop error: "), 1u) << logs.dump();
+    EXPECT_EQ(logs.count(LogLevel::error, "[WebSocketClient] Event loop error: "), 1u)
+        << logs.dump();
     EXPECT_TRUE(client->is_connected());
     EXPECT_EQ(client->is_connected(), client->connected());
     // The abandoned connection's socket is closed.
@@ -99,7 +100,8 @@ TEST_F(Lifecycle, DestructionInEveryStateIsSafe) {
     }
     {  // backing off against a port nobody listens on
         ClosedPort down;
-        WebSocketClient retrying(host, "127.0.0.1", down.port(), ClientTestOptions{test_time_scale});
+        WebSocketClient retrying(host, "127.0.0.1", down.port(),
+                                 ClientTestOptions{test_time_scale});
         retrying.start();
         ASSERT_TRUE(logs.wait_for(LogLevel::info, "[WebSocketClient] Reconnecting in "));
     }

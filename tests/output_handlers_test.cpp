@@ -20,7 +20,8 @@ TEST_F(ConsoleHandlers, EachMessageGivesItsLine) {
         {R"({"type": "stdout", "content": ""})", ""},
         {R"({"type": "stdout"})", ""},
         {R"({"type": "stdout", "content": 0})", ""},
-        {R"({"type": "stdout", "content": 42})", "log_to_console[\"42\",\"#4daafc\",\"SIMPLE\",true]\n"},
+        {R"({"type": "stdout", "content": 42})",
+         "log_to_console[\"42\",\"#4daafc\",\"SIMPLE\",true]\n"},
         {R"({"type": "stderr", "content": "boom\n"})",
          "log_to_console[\"boom\\n\",\"#ff6b6b\",\"SIMPLE\",true]\n_show_error_light[]\n"},
         {R"({"type": "stderr", "content": ""})", ""},
@@ -31,13 +32,16 @@ TEST_F(ConsoleHandlers, EachMessageGivesItsLine) {
         {R"({"type": "result_output", "content": "a\n\nb"})",
          "log_to_console[\"a\\n\\nb\",\"#4caf50\",\"SIMPLE\"]\n"},
         {R"({"type": "result_output"})", "log_to_console[\"\",\"#4caf50\",\"SIMPLE\"]\n"},
-        {R"({"type": "result_output", "content": "\n\n"})", "log_to_console[\"\",\"#4caf50\",\"SIMPLE\"]\n"},
+        {R"({"type": "result_output", "content": "\n\n"})",
+         "log_to_console[\"\",\"#4caf50\",\"SIMPLE\"]\n"},
         {R"({"type": "execution_result", "success": true, "function_name": "main"})",
-         "log_to_console[\"Execution completed successfully for main()\",\"#4caf50\",\"SIMPLE\"]\n"},
+         "log_to_console[\"Execution completed successfully for "
+         "main()\",\"#4caf50\",\"SIMPLE\"]\n"},
         {R"({"type": "execution_result", "success": true})",
          "log_to_console[\"Execution completed successfully\",\"#4caf50\",\"SIMPLE\"]\n"},
         {R"({"type": "execution_result", "success": false, "function_name": "main", "error": "division by zero"})",
-         "log_to_console[\"Execution failed for main(): division by zero\",\"#ff6b6b\",\"SIMPLE\"]\n"},
+         "log_to_console[\"Execution failed for main(): division by "
+         "zero\",\"#ff6b6b\",\"SIMPLE\"]\n"},
         {R"({"type": "execution_result"})",
          "log_to_console[\"Execution failed: Unknown error\",\"#ff6b6b\",\"SIMPLE\"]\n"},
         {R"({"type": "execution_result", "success": false, "error": null})",
@@ -98,15 +102,17 @@ class PackageHandlers : public HandlerTest {};
 
 // Catches a forwarder that alters the message or drops its type.
 TEST_F(PackageHandlers, ForwardersPassTheVeryMessage) {
-    const char* types[] = {"pip_output", "get_package_versions_response", "get_package_extras_response",
-                           "get_package_info_response", "package_paths_updated"};
+    const char* types[] = {"pip_output", "get_package_versions_response",
+                           "get_package_extras_response", "get_package_info_response",
+                           "package_paths_updated"};
     const char* operations[] = {"_handle_pip_output", "_handle_package_versions_response",
                                 "_handle_package_extras_response", "_handle_package_info_response",
                                 "_handle_package_paths_updated"};
     for (size_t i = 0; i < std::size(types); ++i) {
         host.log.clear();
-        const std::string frame = R"({"type": ")" + std::string(types[i]) +
-                                  R"(", "text": "x\u00e9", "n": [1, 2.5, null], "request_id": "not-pending"})";
+        const std::string frame =
+            R"({"type": ")" + std::string(types[i]) +
+            R"(", "text": "x\u00e9", "n": [1, 2.5, null], "request_id": "not-pending"})";
         deliver(frame);
         ASSERT_EQ(host.log.size(), 1u) << types[i];
         EXPECT_EQ(host.log.calls()[0].name, operations[i]);
@@ -116,9 +122,11 @@ TEST_F(PackageHandlers, ForwardersPassTheVeryMessage) {
 
 // Catches the package_errors default applied to a present null, or missing beside packages.
 TEST_F(PackageHandlers, PackagesUpdateDefaultsAndLogs) {
-    deliver(R"({"type": "workbook_packages_update", "workbook_id": "wb1", "packages": [], "python_paths": ["/a", "/b"]})");
+    deliver(
+        R"({"type": "workbook_packages_update", "workbook_id": "wb1", "packages": [], "python_paths": ["/a", "/b"]})");
     deliver(R"({"type": "workbook_packages_update"})");
-    deliver(R"({"type": "workbook_packages_update", "workbook_id": "wb1", "packages": {"x": 1}, "package_errors": null})");
+    deliver(
+        R"({"type": "workbook_packages_update", "workbook_id": "wb1", "packages": {"x": 1}, "package_errors": null})");
     deliver(R"({"type": "workbook_packages_update", "workbook_id": "wb1", "packages": null})");
     EXPECT_EQ(calls(),
               "package_manager.update_caches[\"wb1\",[],{},[\"/a\",\"/b\"]]\n"
@@ -136,16 +144,21 @@ TEST_F(PackageHandlers, PackagesUpdateDefaultsAndLogs) {
 // Catches the status updated for another workbook, a missing line, or gates not applied first.
 TEST_F(PackageHandlers, InstallProgress) {
     host.current_workbook = "wb1";
-    deliver(R"({"type": "package_install_progress", "workbook_id": "wb1", "package_name": "requests", "status": "installing"})");
+    deliver(
+        R"({"type": "package_install_progress", "workbook_id": "wb1", "package_name": "requests", "status": "installing"})");
     EXPECT_EQ(calls(),
               "package_manager.get_current_workbook[]\n"
               "package_manager.update_package_status[\"requests\",\"installing\",\"\"]\n"
               "package_manager.log_pip_output[\"Installing requests...\"]\n");
     host.log.clear();
-    deliver(R"({"type": "package_install_progress", "workbook_id": "wb2", "package_name": "requests", "status": "installed"})");
-    deliver(R"({"type": "package_install_progress", "workbook_id": "wb1", "package_name": "requests", "status": "error"})");
-    deliver(R"({"type": "package_install_progress", "workbook_id": "wb1", "package_name": "np", "status": "error", "error": "no wheel"})");
-    deliver(R"({"type": "package_install_progress", "workbook_id": "wb1", "package_name": "np", "status": "queued"})");
+    deliver(
+        R"({"type": "package_install_progress", "workbook_id": "wb2", "package_name": "requests", "status": "installed"})");
+    deliver(
+        R"({"type": "package_install_progress", "workbook_id": "wb1", "package_name": "requests", "status": "error"})");
+    deliver(
+        R"({"type": "package_install_progress", "workbook_id": "wb1", "package_name": "np", "status": "error", "error": "no wheel"})");
+    deliver(
+        R"({"type": "package_install_progress", "workbook_id": "wb1", "package_name": "np", "status": "queued"})");
     EXPECT_EQ(calls(),
               "package_manager.get_current_workbook[]\n"
               "package_manager.log_pip_output[\"Successfully installed requests\"]\n"
@@ -159,11 +172,14 @@ TEST_F(PackageHandlers, InstallProgress) {
               "package_manager.update_package_status[\"np\",\"queued\",\"\"]\n");
     host.log.clear();
     deliver(R"({"type": "package_install_progress", "workbook_id": "wb1", "package_name": "np"})");
-    deliver(R"({"type": "package_install_progress", "workbook_id": "wb1", "package_name": "", "status": "installing"})");
-    deliver(R"({"type": "package_install_progress", "package_name": "np", "status": "installing"})");
+    deliver(
+        R"({"type": "package_install_progress", "workbook_id": "wb1", "package_name": "", "status": "installing"})");
+    deliver(
+        R"({"type": "package_install_progress", "package_name": "np", "status": "installing"})");
     EXPECT_EQ(calls(), "") << "not even the current workbook is asked";
     host.current_workbook = 1;  // compared by value and type: 1 is not "1"
-    deliver(R"({"type": "package_install_progress", "workbook_id": "1", "package_name": "np", "status": "installed"})");
+    deliver(
+        R"({"type": "package_install_progress", "workbook_id": "1", "package_name": "np", "status": "installed"})");
     EXPECT_EQ(host.log.named("package_manager.update_package_status").size(), 0u);
 }
 
@@ -171,7 +187,8 @@ TEST_F(PackageHandlers, InstallProgress) {
 TEST_F(PackageHandlers, CompletionAndResolvedDeps) {
     host.current_workbook = "wb1";
     deliver(R"({"type": "package_installation_complete", "workbook_id": "wb1"})");
-    deliver(R"({"type": "package_installation_complete", "workbook_id": "wb1", "message": "Done: 3 packages"})");
+    deliver(
+        R"({"type": "package_installation_complete", "workbook_id": "wb1", "message": "Done: 3 packages"})");
     deliver(R"({"type": "package_installation_complete", "workbook_id": "wb2"})");
     deliver(R"({"type": "package_installation_complete"})");
     deliver(R"({"type": "resolved_deps_response", "workbook_id": "wb1"})");

@@ -9,7 +9,7 @@ using namespace quarvo_test;
 namespace {
 
 class Pipeline : public ClientTest {
-protected:
+  protected:
     void SetUp() override { SetUpClient(); }
 
     // Registers a request on the never-started client (no time-out runs) and records what
@@ -42,8 +42,8 @@ TEST_F(Pipeline, BadFramesLogOneLineEach) {
         {"\"just text\"", LogLevel::error, "[WebSocketClient] Error handling message: ", true},
         {"42", LogLevel::error, "[WebSocketClient] Error handling message: ", true},
         {"{}", LogLevel::warning, "[WebSocketClient] No handler for message type: None", false},
-        {"{\"type\": null}", LogLevel::warning, "[WebSocketClient] No handler for message type: None",
-         false},
+        {"{\"type\": null}", LogLevel::warning,
+         "[WebSocketClient] No handler for message type: None", false},
         {"{\"type\": \"no_such_type\"}", LogLevel::warning,
          "[WebSocketClient] No handler for message type: no_such_type", false},
         {"{\"type\": \"Stdout\"}", LogLevel::warning,
@@ -52,7 +52,8 @@ TEST_F(Pipeline, BadFramesLogOneLineEach) {
          "[WebSocketClient] No handler for message type:  stdout", false},
         {"{\"type\": 5}", LogLevel::warning, "[WebSocketClient] No handler for message type: 5",
          false},
-        {"{\"type\": [\"a\"]}", LogLevel::error, "[WebSocketClient] Error handling message: ", true},
+        {"{\"type\": [\"a\"]}", LogLevel::error,
+         "[WebSocketClient] Error handling message: ", true},
         {"{\"type\": \"x\", \"request_id\": {\"a\": 1}}", LogLevel::error,
          "[WebSocketClient] Error handling message: ", true},
     };
@@ -64,7 +65,8 @@ TEST_F(Pipeline, BadFramesLogOneLineEach) {
         EXPECT_EQ(records[0].level, c.level) << c.frame;
         const std::string_view expected(c.text);
         if (expected.ends_with(": "))
-            EXPECT_TRUE(records[0].text.starts_with(expected) && records[0].text.size() > expected.size())
+            EXPECT_TRUE(records[0].text.starts_with(expected) &&
+                        records[0].text.size() > expected.size())
                 << c.frame << " -> " << records[0].text;
         else
             EXPECT_EQ(records[0].text, expected) << c.frame;
@@ -121,8 +123,9 @@ TEST_F(Pipeline, WrongTypeStaysPendingAndIsDispatchedByType) {
 TEST_F(Pipeline, UnsetRequestIdIsAnOrdinaryMessage) {
     JsonObject message{{"type", "ask"}, {"request_id", "0"}};
     request(std::nullopt, message);  // registers under the text "0"
-    for (const char* frame : {R"({"type": "t", "request_id": ""})", R"({"type": "t", "request_id": null})",
-                              R"({"type": "t", "request_id": 0})"})
+    for (const char* frame :
+         {R"({"type": "t", "request_id": ""})", R"({"type": "t", "request_id": null})",
+          R"({"type": "t", "request_id": 0})"})
         client->_handle_message(frame);
     EXPECT_EQ(warnings("[WebSocketClient] No handler for message type: t"), 3u);
     EXPECT_EQ(client->pending_request_count(), 1u);

@@ -19,7 +19,9 @@ using namespace quarvo_test;
 
 namespace {
 
-bool on_gui_thread() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
+bool on_gui_thread() {
+    return QThread::currentThread() == QCoreApplication::instance()->thread();
+}
 
 // Catches lost or reordered calls when two threads hand work over at once.
 TEST(RunInQtThread, KeepsEachThreadsOrderAndRunsOnTheGuiThread) {

@@ -16,10 +16,12 @@ namespace {
 
 constexpr const char* not_connected = "[WebSocketClient] Cannot send message: not connected";
 
-bool on_gui_thread() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
+bool on_gui_thread() {
+    return QThread::currentThread() == QCoreApplication::instance()->thread();
+}
 
 class Sending : public ClientTest {
-protected:
+  protected:
     void SetUp() override { SetUpClient(); }
 };
 
@@ -70,14 +72,17 @@ TEST_F(Sending, FramesOnTheWireAreExact) {
     connect();
     client->send_text_message("raw {not json} caf\xC3\xA9 \xF0\x9F\x98\x80");
     client->sendTextMessage("");
-    JsonObject message{{"type", "save_module"}, {"workbook_id", "wb\xC3\xA9"}, {"ratio", 2.0},
+    JsonObject message{{"type", "save_module"},
+                       {"workbook_id", "wb\xC3\xA9"},
+                       {"ratio", 2.0},
                        {"items", JsonArray{1, nullptr, "x\n"}}};
     client->send_message(message);
     ASSERT_TRUE(server->wait_for_frames(3));
-    EXPECT_EQ(server->frames(),
-              (std::vector<std::string>{
-                  "raw {not json} caf\xC3\xA9 \xF0\x9F\x98\x80", "",
-                  R"({"type": "save_module", "workbook_id": "wb\u00e9", "ratio": 2.0, "items": [1, null, "x\n"]})"}));
+    EXPECT_EQ(
+        server->frames(),
+        (std::vector<std::string>{
+            "raw {not json} caf\xC3\xA9 \xF0\x9F\x98\x80", "",
+            R"({"type": "save_module", "workbook_id": "wb\u00e9", "ratio": 2.0, "items": [1, null, "x\n"]})"}));
     EXPECT_EQ(logs.count(LogLevel::error, "[WebSocketClient] Send error: "), 0u);
 }
 
@@ -112,7 +117,7 @@ TEST_F(Sending, BurstsArriveCompleteAndInOrder) {
 }
 
 class Requests : public ClientTest {
-protected:
+  protected:
     void SetUp() override { SetUpClient(); }
 
     ResponseCallback record(std::string tag) {
@@ -128,7 +133,8 @@ protected:
     }
 
     void answer(const std::string& id, const std::string& type, const std::string& extra = "") {
-        server->send_text(R"({"type": ")" + type + R"(", "request_id": ")" + id + "\"" + extra + "}");
+        server->send_text(R"({"type": ")" + type + R"(", "request_id": ")" + id + "\"" + extra +
+                          "}");
     }
 
     std::vector<std::pair<std::string, JsonObject>> received;
@@ -140,12 +146,14 @@ TEST_F(Requests, GeneratedIdsAreUuid4AndStampedOnTheMessage) {
     connect();
     JsonObject message{{"type", "get_package_versions"}, {"package", "requests"}};
     const std::string id = client->send_and_wait_response(message, record("a"));
-    static const std::regex uuid4("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
+    static const std::regex uuid4(
+        "^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
     EXPECT_TRUE(std::regex_match(id, uuid4)) << id;
     EXPECT_EQ(message.at("request_id"), Json(id)) << "the caller's object gets the id";
     ASSERT_TRUE(server->wait_for_frames(1));
-    EXPECT_EQ(server->frames()[0],
-              R"({"type": "get_package_versions", "package": "requests", "request_id": ")" + id + "\"}");
+    EXPECT_EQ(
+        server->frames()[0],
+        R"({"type": "get_package_versions", "package": "requests", "request_id": ")" + id + "\"}");
     JsonObject empty_id{{"type", "q"}, {"request_id", ""}};
     const std::string replaced = client->send_and_wait_response(empty_id, record("b"));
     EXPECT_TRUE(std::regex_match(replaced, uuid4)) << "an empty id is replaced";
@@ -158,9 +166,10 @@ TEST_F(Requests, GeneratedIdsAreUuid4AndStampedOnTheMessage) {
 // Catches answers matched by the wrong type, missed, or delivered twice.
 TEST_F(Requests, AnswersReachTheirCallbacks) {
     connect();
-    const std::string typed = client->send_and_wait_response(JsonObject{{"type", "q1"}}, record("typed"),
-                                                             std::string("q1_response"));
-    const std::string any = client->send_and_wait_response(JsonObject{{"type", "q2"}}, record("any"));
+    const std::string typed = client->send_and_wait_response(
+        JsonObject{{"type", "q1"}}, record("typed"), std::string("q1_response"));
+    const std::string any =
+        client->send_and_wait_response(JsonObject{{"type", "q2"}}, record("any"));
     answer(typed, "progress", R"(, "step": 1)");
     answer(any, "anything");
     answer(typed, "q1_response", R"(, "value": 7)");
@@ -169,7 +178,9 @@ TEST_F(Requests, AnswersReachTheirCallbacks) {
     EXPECT_EQ(received[0].second.at("type"), Json("anything"));
     EXPECT_EQ(received[1].first, "typed");
     EXPECT_EQ(received[1].second.at("value"), Json(7));
-    EXPECT_EQ(logs.count(LogLevel::warning, "[WebSocketClient] No handler for message type: progress"), 1u);
+    EXPECT_EQ(
+        logs.count(LogLevel::warning, "[WebSocketClient] No handler for message type: progress"),
+        1u);
     EXPECT_EQ(client->pending_request_count(), 0u);
     EXPECT_FALSE(off_gui_thread);
 }
@@ -179,28 +190,32 @@ TEST_F(Requests, TimeOutDeliversTheTimeOutObjectOnce) {
     connect();
     const std::string id = client->send_and_wait_response(JsonObject{{"type", "slow"}}, record("t"),
                                                           std::string("slow_response"));
-    const std::string half = client->send_and_wait_response(JsonObject{{"type", "slow"}}, record("h"),
-                                                            std::nullopt, 2.5);
+    const std::string half = client->send_and_wait_response(JsonObject{{"type", "slow"}},
+                                                            record("h"), std::nullopt, 2.5);
     EXPECT_TRUE(received.empty()) << "never on the caller's stack";
     ASSERT_TRUE(wait_until([&] { return received.size() == 2; }));
     EXPECT_EQ(received[0].first, "h");
     EXPECT_EQ(boost::json::serialize(received[0].second),
-              R"({"error":"timeout","request_id":")" + half + R"(","message":"Request timed out after 2.5s"})");
+              R"({"error":"timeout","request_id":")" + half +
+                  R"(","message":"Request timed out after 2.5s"})");
     EXPECT_EQ(received[1].first, "t");
     EXPECT_EQ(boost::json::serialize(received[1].second),
-              R"({"error":"timeout","request_id":")" + id + R"(","message":"Request timed out after 30.0s"})");
+              R"({"error":"timeout","request_id":")" + id +
+                  R"(","message":"Request timed out after 30.0s"})");
     EXPECT_FALSE(off_gui_thread);
     answer(id, "slow_response");
-    EXPECT_TRUE(logs.wait_for(LogLevel::warning, "[WebSocketClient] No handler for message type: slow_response"));
+    EXPECT_TRUE(logs.wait_for(LogLevel::warning,
+                              "[WebSocketClient] No handler for message type: slow_response"));
     pump_events(20);
     EXPECT_EQ(received.size(), 2u);
-    EXPECT_EQ(logs.count(LogLevel::info, "[WebSocketClient] Request"), 0u) << "nothing logged on a time-out";
+    EXPECT_EQ(logs.count(LogLevel::info, "[WebSocketClient] Request"), 0u)
+        << "nothing logged on a time-out";
 }
 
 // Catches a request while disconnected that is never resolved, or one that times out unstarted.
 TEST_F(Requests, NotConnectedStillTimesOutOnlyWhenStarted) {
-    const std::string unstarted = client->send_and_wait_response(JsonObject{{"type", "q"}}, record("u"),
-                                                                 std::nullopt, 0.5);
+    const std::string unstarted =
+        client->send_and_wait_response(JsonObject{{"type", "q"}}, record("u"), std::nullopt, 0.5);
     EXPECT_EQ(logs.count(LogLevel::warning, not_connected), 1u);
     EXPECT_FALSE(unstarted.empty());
     pump_events(50);  // ten times its scaled time-out
@@ -210,8 +225,8 @@ TEST_F(Requests, NotConnectedStillTimesOutOnlyWhenStarted) {
     server->refuse_handshakes(503);
     client->start();
     ASSERT_TRUE(logs.wait_for(LogLevel::info, "[WebSocketClient] Reconnecting in "));
-    const std::string id = client->send_and_wait_response(JsonObject{{"type", "q"}}, record("s"),
-                                                          std::nullopt, 0.5);
+    const std::string id =
+        client->send_and_wait_response(JsonObject{{"type", "q"}}, record("s"), std::nullopt, 0.5);
     EXPECT_EQ(logs.count(LogLevel::warning, not_connected), 2u);
     ASSERT_TRUE(wait_until([&] { return received.size() == 1; }));
     EXPECT_EQ(received[0].first, "s");
@@ -223,10 +238,10 @@ TEST_F(Requests, NotConnectedStillTimesOutOnlyWhenStarted) {
 // Catches a replaced registration whose old callback still fires, or whose time-out is lost.
 TEST_F(Requests, TwoRequestsUnderOneId) {
     connect();
-    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "dup"}}, record("first"),
-                                   std::nullopt, 0.5);
-    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "dup"}}, record("second"),
-                                   std::nullopt, 3000.0);
+    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "dup"}},
+                                   record("first"), std::nullopt, 0.5);
+    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "dup"}},
+                                   record("second"), std::nullopt, 3000.0);
     // The first request's time-out removes the second one's entry.
     ASSERT_TRUE(wait_until([&] { return received.size() == 1; }));
     EXPECT_EQ(received[0].first, "second");
@@ -260,9 +275,8 @@ TEST_F(Requests, ThousandConcurrentRequestsResolveExactlyOnce) {
         if (seq % 2 == 0) answer(ids[seq], "q_response");
     }
     ASSERT_TRUE(wait_until([&] { return client->pending_request_count() == 0; }, 30000));
-    ASSERT_TRUE(wait_until([&] {
-        return std::all_of(calls.begin(), calls.end(), [](int c) { return c == 1; });
-    }));
+    ASSERT_TRUE(wait_until(
+        [&] { return std::all_of(calls.begin(), calls.end(), [](int c) { return c == 1; }); }));
     pump_events(20);
     for (int i = 0; i < n; ++i) {
         ASSERT_EQ(calls[i], 1) << i;

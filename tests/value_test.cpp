@@ -11,7 +11,9 @@ using namespace quarvo_zovovi::ide::gui;
 
 namespace {
 
-Json parse(std::string_view text) { return boost::json::parse(text); }
+Json parse(std::string_view text) {
+    return boost::json::parse(text);
+}
 
 struct SetCase {
     const char* json;
@@ -21,10 +23,22 @@ struct SetCase {
 // Catches a falsy value treated as set (or the reverse), e.g. 0.0, "" or {} gating a handler.
 TEST(ValueIsSet, FollowsTheTruthRules) {
     const SetCase cases[] = {
-        {"null", false}, {"false", false}, {"true", true},      {"0", false},
-        {"0.0", false},  {"-0.0", false},  {"1", true},         {"-1", true},
-        {"0.5", true},   {"\"\"", false},  {"\"0\"", true},     {"\" \"", true},
-        {"[]", false},   {"[0]", true},    {"{}", false},       {"{\"a\":null}", true},
+        {"null", false},
+        {"false", false},
+        {"true", true},
+        {"0", false},
+        {"0.0", false},
+        {"-0.0", false},
+        {"1", true},
+        {"-1", true},
+        {"0.5", true},
+        {"\"\"", false},
+        {"\"0\"", true},
+        {"\" \"", true},
+        {"[]", false},
+        {"[0]", true},
+        {"{}", false},
+        {"{\"a\":null}", true},
         {"18446744073709551615", true},
     };
     for (const SetCase& c : cases) EXPECT_EQ(is_set(parse(c.json)), c.set) << c.json;
@@ -86,8 +100,9 @@ TEST(ValueTextForm, WritesEveryKindAsTheTextsNeed) {
 
 // Catches a real that does not read back as itself (lost digits) in the shortest form.
 TEST(ValueTextForm, RealsRoundTrip) {
-    const double samples[] = {1.0 / 3, 2.0 / 3, 1e-7, 123.456, 5e-324, 1.7976931348623157e308,
-                              4.35, 0.1 + 0.2, 1234567890123456.7};
+    const double samples[] = {1.0 / 3, 2.0 / 3,   1e-7,
+                              123.456, 5e-324,    1.7976931348623157e308,
+                              4.35,    0.1 + 0.2, 1234567890123456.7};
     for (double x : samples) {
         const std::string text = format_real(x);
         EXPECT_EQ(std::strtod(text.c_str(), nullptr), x) << text;

@@ -97,7 +97,8 @@ TEST_F(WorkbookHandlers, DisconnectedStopsTheDebuggerFirstAndClearsCaches) {
 
 // Catches a rename that skips a holder of names, or goes on without a new name.
 TEST_F(WorkbookHandlers, NameChangedTellsEveryHolder) {
-    deliver(R"({"type": "workbook_name_changed", "workbook_id": "wb1", "old_name": "Old", "new_name": "New"})");
+    deliver(
+        R"({"type": "workbook_name_changed", "workbook_id": "wb1", "old_name": "Old", "new_name": "New"})");
     EXPECT_EQ(calls(),
               "_update_workbook_name[\"wb1\",\"New\"]\n"
               "event_manager.update_workbook_name[\"wb1\",\"New\"]\n"
@@ -111,7 +112,8 @@ TEST_F(WorkbookHandlers, NameChangedTellsEveryHolder) {
     deliver(R"({"type": "workbook_name_changed", "workbook_id": "wb1", "new_name": ""})");
     EXPECT_EQ(calls(), "");
     deliver(R"({"type": "workbook_name_changed", "workbook_id": "wb1", "new_name": "N"})");
-    EXPECT_EQ(host.log.named("log_to_console").at(0).args.at(0), Json("Workbook renamed: None -> N"));
+    EXPECT_EQ(host.log.named("log_to_console").at(0).args.at(0),
+              Json("Workbook renamed: None -> N"));
 }
 
 // Catches a list that re-adds present workbooks, keeps gone ones, or counts wrong.
@@ -145,19 +147,23 @@ TEST_F(WorkbookHandlers, ListReconcilesTheTree) {
     EXPECT_TRUE(host.module_cache.at("wb4").empty());
     EXPECT_FALSE(host.module_cache.contains("wb1"));
     EXPECT_FALSE(host.synced_hashes.contains("wb1"));
-    EXPECT_TRUE(host.event_module_cache.contains("wb1")) << "the list leaves the event manager alone";
+    EXPECT_TRUE(host.event_module_cache.contains("wb1"))
+        << "the list leaves the event manager alone";
     EXPECT_FALSE(host.module_cache.contains("wb2")) << "present workbooks are left as they are";
 
     host.log.clear();
-    deliver(R"({"type": "workbook_list", "workbooks": [{"id": "wb5", "modules": {"b": "1", "a": "2"}}]})");
-    EXPECT_EQ(host.log.named("project_explorer.set_modules").at(0).args, json(R"(["wb5", ["b", "a"]])"));
+    deliver(
+        R"({"type": "workbook_list", "workbooks": [{"id": "wb5", "modules": {"b": "1", "a": "2"}}]})");
+    EXPECT_EQ(host.log.named("project_explorer.set_modules").at(0).args,
+              json(R"(["wb5", ["b", "a"]])"));
 }
 
 // Catches an empty or unchanged list doing more (or less) than it should.
 TEST_F(WorkbookHandlers, ListEmptyAndUnchanged) {
     host.workbook_items = {"wb1", "wb2"};
     deliver(R"({"type": "workbook_list", "workbooks": [{"id": "wb1"}, {"id": "wb2"}]})");
-    EXPECT_EQ(calls(), "log_to_console[\"Received workbook list: 2 workbooks\",null,\"DETAILED\"]\n");
+    EXPECT_EQ(calls(),
+              "log_to_console[\"Received workbook list: 2 workbooks\",null,\"DETAILED\"]\n");
     host.log.clear();
     deliver(R"({"type": "workbook_list"})");
     EXPECT_EQ(calls(),
@@ -173,15 +179,18 @@ class ModuleHandlers : public HandlerTest {};
 // Catches empty code treated as missing, or a cache entry not created for a new workbook.
 TEST_F(ModuleHandlers, ContentOpensTheEditorAndCaches) {
     host.module_cache["wb1"] = JsonObject{{"other", "o"}};
-    deliver(R"({"type": "module_content", "workbook_id": "wb1", "module_name": "mod", "code": ""})");
+    deliver(
+        R"({"type": "module_content", "workbook_id": "wb1", "module_name": "mod", "code": ""})");
     EXPECT_EQ(calls(),
               "event_manager.set_module_cache[\"wb1\",{\"other\":\"o\",\"mod\":\"\"}]\n"
               "add_editor_tab[\"mod\",\"\",\"wb1\"]\n"
               "log_to_console[\"Opened module: mod\",null,\"DETAILED\"]\n");
     host.log.clear();
-    deliver(R"({"type": "module_content", "workbook_id": "new", "module_name": "m", "code": "x = 1"})");
+    deliver(
+        R"({"type": "module_content", "workbook_id": "new", "module_name": "m", "code": "x = 1"})");
     EXPECT_EQ(compact(host.module_cache.at("new")), R"({"m":"x = 1"})");
-    EXPECT_EQ(host.log.named("event_manager.set_module_cache").at(0).args, json(R"(["new", {"m": "x = 1"}])"));
+    EXPECT_EQ(host.log.named("event_manager.set_module_cache").at(0).args,
+              json(R"(["new", {"m": "x = 1"}])"));
 }
 
 // Catches a missing "not found" line, or a module opened without its workbook.
@@ -200,7 +209,7 @@ TEST_F(ModuleHandlers, ContentWithoutCodeOrWorkbook) {
 struct PendingCase {
     const char* name;
     std::vector<std::tuple<std::string, std::string, bool>> tabs;  // title, workbook, editor?
-    int expected_tab;                                               // -1: none
+    int expected_tab;                                              // -1: none
 };
 
 // Catches a wrong tab getting the debugger line: suffix rule, editor type, workbook, order.
@@ -209,7 +218,9 @@ TEST_F(ModuleHandlers, PendingDebugLineFindsTheFirstMatchingEditor) {
         {"title with .py", {{"other.py", "wb1", true}, {"mod.py", "wb1", true}}, 1},
         {"bare title", {{"mod", "wb1", true}}, 0},
         {"capital .PY kept", {{"mod.PY", "wb1", true}}, -1},
-        {"lower index wins", {{"x", "wb1", true}, {"mod", "wb1", true}, {"mod.py", "wb1", true}}, 1},
+        {"lower index wins",
+         {{"x", "wb1", true}, {"mod", "wb1", true}, {"mod.py", "wb1", true}},
+         1},
         {"not an editor", {{"mod.py", "wb1", false}, {"mod.py", "wb1", true}}, 1},
         {"other workbook", {{"mod.py", "wb2", true}}, -1},
         {"no tabs", {}, -1},
@@ -220,9 +231,12 @@ TEST_F(ModuleHandlers, PendingDebugLineFindsTheFirstMatchingEditor) {
         host.log.clear();
         host.current_debug_editor = nullptr;
         std::vector<QWidget*> pages;
-        for (const auto& [title, wb, editor] : c.tabs) pages.push_back(host.tabs->widget(host.add_tab(title, wb, editor)));
-        host.pending_debug_line = json(R"({"workbook_id": "wb1", "module_name": "mod", "line": 12})");
-        deliver(R"({"type": "module_content", "workbook_id": "wb1", "module_name": "mod", "code": "c"})");
+        for (const auto& [title, wb, editor] : c.tabs)
+            pages.push_back(host.tabs->widget(host.add_tab(title, wb, editor)));
+        host.pending_debug_line =
+            json(R"({"workbook_id": "wb1", "module_name": "mod", "line": 12})");
+        deliver(
+            R"({"type": "module_content", "workbook_id": "wb1", "module_name": "mod", "code": "c"})");
         EXPECT_TRUE(host.pending_debug_line.is_null()) << "cleared whether or not a tab matched";
         if (c.expected_tab < 0) {
             EXPECT_EQ(host.current_debug_editor, nullptr);
@@ -245,14 +259,18 @@ TEST_F(ModuleHandlers, PendingDebugLineFindsTheFirstMatchingEditor) {
 TEST_F(ModuleHandlers, PendingDebugLineOfAnotherModuleOrMalformed) {
     host.add_tab("mod.py", "wb1");
     host.pending_debug_line = json(R"({"workbook_id": "wb1", "module_name": "other", "line": 3})");
-    deliver(R"({"type": "module_content", "workbook_id": "wb1", "module_name": "mod", "code": "c"})");
-    EXPECT_EQ(compact(host.pending_debug_line), R"({"workbook_id":"wb1","module_name":"other","line":3})");
+    deliver(
+        R"({"type": "module_content", "workbook_id": "wb1", "module_name": "mod", "code": "c"})");
+    EXPECT_EQ(compact(host.pending_debug_line),
+              R"({"workbook_id":"wb1","module_name":"other","line":3})");
 
     host.pending_debug_line = json(R"({"workbook_id": "wb1", "module_name": "mod"})");
     host.log.clear();
-    deliver(R"({"type": "module_content", "workbook_id": "wb1", "module_name": "mod", "code": "c"})");
+    deliver(
+        R"({"type": "module_content", "workbook_id": "wb1", "module_name": "mod", "code": "c"})");
     EXPECT_EQ(handler_failures(), 1u) << logs.dump();
-    EXPECT_EQ(host.log.names().back(), "log_to_console") << "the steps before the failure stay done";
+    EXPECT_EQ(host.log.names().back(), "log_to_console")
+        << "the steps before the failure stay done";
     EXPECT_FALSE(host.pending_debug_line.is_null()) << "left as it was";
 }
 
@@ -261,7 +279,8 @@ TEST_F(ModuleHandlers, EditorClosedBeforeTheDelayedCall) {
     host.debug_line_delay_ms = 30;
     const int index = host.add_tab("mod.py", "wb1");
     host.pending_debug_line = json(R"({"workbook_id": "wb1", "module_name": "mod", "line": 7})");
-    deliver(R"({"type": "module_content", "workbook_id": "wb1", "module_name": "mod", "code": "c"})");
+    deliver(
+        R"({"type": "module_content", "workbook_id": "wb1", "module_name": "mod", "code": "c"})");
     delete host.tabs->widget(index);
     host.current_debug_editor = nullptr;
     pump_events(80);
@@ -270,14 +289,15 @@ TEST_F(ModuleHandlers, EditorClosedBeforeTheDelayedCall) {
 
 // Catches wrong levels or texts of the deletion and save confirmations.
 TEST_F(ModuleHandlers, DeletedAndSavedOnlyLog) {
-    deliver(R"({"type": "module_deleted", "workbook_id": "wb1", "module_name": "m", "success": true})");
+    deliver(
+        R"({"type": "module_deleted", "workbook_id": "wb1", "module_name": "m", "success": true})");
     deliver(R"({"type": "module_deleted", "module_name": "m"})");
     deliver(R"({"type": "module_saved", "module_name": "m"})");
     EXPECT_EQ(calls(), "");
-    EXPECT_EQ(logs.texts(), (std::vector<std::string>{
-                                "debug: Module 'm' deleted from Business Layer",
-                                "warning: Failed to delete module 'm' from Business Layer",
-                                "debug: Module 'm' saved to Business Layer"}));
+    EXPECT_EQ(logs.texts(),
+              (std::vector<std::string>{"debug: Module 'm' deleted from Business Layer",
+                                        "warning: Failed to delete module 'm' from Business Layer",
+                                        "debug: Module 'm' saved to Business Layer"}));
 }
 
 // Catches module lists passed altered, and all-modules updates that skip a step.

@@ -55,9 +55,9 @@ const std::array<std::string_view, 47> MESSAGE_TYPES = {
 
 HandlerTable::HandlerTable() {
     std::unordered_map<std::string_view, HandlerEntry, Hash, std::equal_to<>> available;
-    for (auto family : {workbook_handlers(), module_handlers(), package_handlers(), console_handlers(),
-                        language_handlers(), debugger_handlers(), automation_handlers(),
-                        settings_handlers()})
+    for (auto family :
+         {workbook_handlers(), module_handlers(), package_handlers(), console_handlers(),
+          language_handlers(), debugger_handlers(), automation_handlers(), settings_handlers()})
         for (const HandlerEntry& e : family) available.emplace(e.type, e);
     for (std::string_view type : MESSAGE_TYPES) {
         auto it = available.find(type);

@@ -45,14 +45,14 @@ std::span<const HandlerEntry> settings_handlers();
 
 // Built once, read-only afterwards (so any thread may read it).
 class HandlerTable {
-public:
+  public:
     HandlerTable();  // collects every family in MESSAGE_TYPES order
 
     const HandlerEntry* find(std::string_view type) const;
     // Entries in insertion order.
     const std::vector<HandlerEntry>& entries() const { return entries_; }
 
-private:
+  private:
     struct Hash {
         using is_transparent = void;
         size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }

@@ -73,14 +73,36 @@ void append_string(std::string& out, std::string_view s, bool ascii_only) {
             continue;
         }
         switch (c) {
-            case '"': out += "\\\""; ++i; continue;
-            case '\\': out += "\\\\"; ++i; continue;
-            case '\n': out += "\\n"; ++i; continue;
-            case '\r': out += "\\r"; ++i; continue;
-            case '\t': out += "\\t"; ++i; continue;
-            case '\b': out += "\\b"; ++i; continue;
-            case '\f': out += "\\f"; ++i; continue;
-            default: break;
+            case '"':
+                out += "\\\"";
+                ++i;
+                continue;
+            case '\\':
+                out += "\\\\";
+                ++i;
+                continue;
+            case '\n':
+                out += "\\n";
+                ++i;
+                continue;
+            case '\r':
+                out += "\\r";
+                ++i;
+                continue;
+            case '\t':
+                out += "\\t";
+                ++i;
+                continue;
+            case '\b':
+                out += "\\b";
+                ++i;
+                continue;
+            case '\f':
+                out += "\\f";
+                ++i;
+                continue;
+            default:
+                break;
         }
         if (c < 0x20 || (c == 0x7F && ascii_only)) {
             append_u_escape(out, c);
@@ -126,12 +148,24 @@ void append_object(std::string& out, const JsonObject& object, const JsonStyle& 
 
 void append_json(std::string& out, const Json& v, const JsonStyle& style) {
     switch (v.kind()) {
-        case boost::json::kind::null: out += "null"; break;
-        case boost::json::kind::bool_: out += v.get_bool() ? "true" : "false"; break;
-        case boost::json::kind::int64: out += std::to_string(v.get_int64()); break;
-        case boost::json::kind::uint64: out += std::to_string(v.get_uint64()); break;
-        case boost::json::kind::double_: append_real(out, v.get_double()); break;
-        case boost::json::kind::string: append_string(out, v.get_string(), style.ascii_only); break;
+        case boost::json::kind::null:
+            out += "null";
+            break;
+        case boost::json::kind::bool_:
+            out += v.get_bool() ? "true" : "false";
+            break;
+        case boost::json::kind::int64:
+            out += std::to_string(v.get_int64());
+            break;
+        case boost::json::kind::uint64:
+            out += std::to_string(v.get_uint64());
+            break;
+        case boost::json::kind::double_:
+            append_real(out, v.get_double());
+            break;
+        case boost::json::kind::string:
+            append_string(out, v.get_string(), style.ascii_only);
+            break;
         case boost::json::kind::array: {
             out += '[';
             bool first = true;
@@ -143,7 +177,9 @@ void append_json(std::string& out, const Json& v, const JsonStyle& style) {
             out += ']';
             break;
         }
-        case boost::json::kind::object: append_object(out, v.get_object(), style); break;
+        case boost::json::kind::object:
+            append_object(out, v.get_object(), style);
+            break;
     }
 }
 

@@ -12,14 +12,22 @@ namespace quarvo_zovovi::ide::gui {
 bool is_set(const Json* v) {
     if (!v) return false;
     switch (v->kind()) {
-        case boost::json::kind::null: return false;
-        case boost::json::kind::bool_: return v->get_bool();
-        case boost::json::kind::int64: return v->get_int64() != 0;
-        case boost::json::kind::uint64: return v->get_uint64() != 0;
-        case boost::json::kind::double_: return v->get_double() != 0.0;
-        case boost::json::kind::string: return !v->get_string().empty();
-        case boost::json::kind::array: return !v->get_array().empty();
-        case boost::json::kind::object: return !v->get_object().empty();
+        case boost::json::kind::null:
+            return false;
+        case boost::json::kind::bool_:
+            return v->get_bool();
+        case boost::json::kind::int64:
+            return v->get_int64() != 0;
+        case boost::json::kind::uint64:
+            return v->get_uint64() != 0;
+        case boost::json::kind::double_:
+            return v->get_double() != 0.0;
+        case boost::json::kind::string:
+            return !v->get_string().empty();
+        case boost::json::kind::array:
+            return !v->get_array().empty();
+        case boost::json::kind::object:
+            return !v->get_object().empty();
     }
     return false;
 }
@@ -110,14 +118,28 @@ std::string format_fixed(double x, int decimals) {
 
 void append_text_form(std::string& out, const Json& v) {
     switch (v.kind()) {
-        case boost::json::kind::null: out += "None"; break;
-        case boost::json::kind::bool_: out += v.get_bool() ? "True" : "False"; break;
-        case boost::json::kind::int64: out += std::to_string(v.get_int64()); break;
-        case boost::json::kind::uint64: out += std::to_string(v.get_uint64()); break;
-        case boost::json::kind::double_: append_real(out, v.get_double()); break;
-        case boost::json::kind::string: out += v.get_string(); break;
+        case boost::json::kind::null:
+            out += "None";
+            break;
+        case boost::json::kind::bool_:
+            out += v.get_bool() ? "True" : "False";
+            break;
+        case boost::json::kind::int64:
+            out += std::to_string(v.get_int64());
+            break;
+        case boost::json::kind::uint64:
+            out += std::to_string(v.get_uint64());
+            break;
+        case boost::json::kind::double_:
+            append_real(out, v.get_double());
+            break;
+        case boost::json::kind::string:
+            out += v.get_string();
+            break;
         case boost::json::kind::array:
-        case boost::json::kind::object: append_json(out, v, compact_style); break;
+        case boost::json::kind::object:
+            append_json(out, v, compact_style);
+            break;
     }
 }
 

@@ -12,11 +12,15 @@ namespace quarvo_zovovi::ide::gui {
 // A value is set unless it is absent (nullptr), null, false, zero, the empty text, an empty
 // array or an empty object.
 bool is_set(const Json* value);
-inline bool is_set(const Json& value) { return is_set(&value); }
+inline bool is_set(const Json& value) {
+    return is_set(&value);
+}
 
 // Present, not null and not the empty text (identifiers of the workspace messages).
 bool is_non_empty(const Json* value);
-inline bool is_non_empty(const Json& value) { return is_non_empty(&value); }
+inline bool is_non_empty(const Json& value) {
+    return is_non_empty(&value);
+}
 
 // The member's value, or nullptr when the key is absent.
 inline const Json* find(const JsonObject& object, std::string_view key) {

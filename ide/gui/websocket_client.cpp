@@ -115,12 +115,18 @@ std::string request_key(const Json& id) {
 
 std::string_view kind_name(const Json& v) {
     switch (v.kind()) {
-        case boost::json::kind::array: return "array";
-        case boost::json::kind::string: return "string";
-        case boost::json::kind::null: return "null";
-        case boost::json::kind::bool_: return "boolean";
-        case boost::json::kind::object: return "object";
-        default: return "number";
+        case boost::json::kind::array:
+            return "array";
+        case boost::json::kind::string:
+            return "string";
+        case boost::json::kind::null:
+            return "null";
+        case boost::json::kind::bool_:
+            return "boolean";
+        case boost::json::kind::object:
+            return "object";
+        default:
+            return "number";
     }
 }
 
@@ -145,7 +151,7 @@ class Core;
 // that drains the outbox (Beast allows one write at a time, so pings go through it too) and
 // the keep-alive coroutine share it; each holds a reference while it runs.
 class Connection : public std::enable_shared_from_this<Connection> {
-public:
+  public:
     explicit Connection(const asio::any_io_executor& ex)
         : wake_(ex), writer_done_(ex), keepalive_timer_(ex) {}
     virtual ~Connection() = default;
@@ -163,7 +169,7 @@ public:
     // Closes the socket at once, without a closing handshake.
     virtual void abandon() = 0;
 
-protected:
+  protected:
     bool open_ = false;
     bool writer_running_ = false;
     bool keepalive_failed_ = false;
@@ -180,12 +186,13 @@ class WsConnection;
 // The network thread's event loop and the connections made on it.
 struct EventLoop {
     asio::io_context context{1};
-    std::shared_ptr<Connection> ws;       // the last connection that opened; network thread only
-    std::shared_ptr<Connection> attempt;  // the connection being opened or used; network thread only
+    std::shared_ptr<Connection> ws;  // the last connection that opened; network thread only
+    std::shared_ptr<Connection>
+        attempt;  // the connection being opened or used; network thread only
 };
 
 class Core : public std::enable_shared_from_this<Core> {
-public:
+  public:
     Core(MainWindow& window, std::string host, int port, double time_scale)
         : main_window(window),
           host(std::move(host)),
@@ -203,11 +210,12 @@ public:
     const HandlerTable MESSAGE_HANDLERS;  // built once here, read-only afterwards
 
     // Shared by both threads: each is atomic.
-    std::atomic<bool> _running{false};        // written by the GUI thread
-    std::atomic<bool> _connected{false};      // written by the network thread
-    std::atomic<EventLoop*> _loop{nullptr};   // written by the network thread
-    std::atomic<Connection*> ws{nullptr};     // written by the network thread; others test it for null only
-    std::atomic<bool> gui_alive{true};        // cleared by the client's destructor
+    std::atomic<bool> _running{false};       // written by the GUI thread
+    std::atomic<bool> _connected{false};     // written by the network thread
+    std::atomic<EventLoop*> _loop{nullptr};  // written by the network thread
+    std::atomic<Connection*> ws{
+        nullptr};  // written by the network thread; others test it for null only
+    std::atomic<bool> gui_alive{true};  // cleared by the client's destructor
     // Back-off state; atomic because a network thread left behind by a timed-out join may
     // still be finishing while a new one starts.
     std::atomic<double> _reconnect_delay{1.0};
@@ -241,7 +249,7 @@ public:
     void _on_disconnected_qt();
     void _on_reconnecting_qt(int attempt, double delay);
 
-private:
+  private:
     // Runs f(main_window) on the GUI thread unless the client has been destroyed by then.
     template <class F>
     void on_gui_thread(F f) {
@@ -258,7 +266,7 @@ private:
 
 template <class Stream>
 class WsConnection final : public Connection {
-public:
+  public:
     template <class... Args>
     explicit WsConnection(const asio::any_io_executor& ex, Args&... args)
         : Connection(ex), ws(ex, args...) {}
@@ -280,8 +288,7 @@ public:
         writer_running_ = true;
         asio::co_spawn(ws.get_executor(), writer(),
                        [self](std::exception_ptr) { self->writer_finished(); });
-        asio::co_spawn(ws.get_executor(), keepalive(core.timings),
-                       [self](std::exception_ptr) {});
+        asio::co_spawn(ws.get_executor(), keepalive(core.timings), [self](std::exception_ptr) {});
 
         beast::flat_buffer buffer;
         Outcome outcome;
@@ -292,7 +299,8 @@ public:
                 break;
             }
             if (!ws.got_text()) {
-                outcome = {Outcome::error, "binary frame received; only text messages are accepted"};
+                outcome = {Outcome::error,
+                           "binary frame received; only text messages are accepted"};
                 break;
             }
             const auto data = buffer.cdata();
@@ -323,14 +331,14 @@ public:
             if (!item.ping) logger.error(send_error_text(closed_description()));
         outbox_.clear();
         if (ws.is_open() && !keepalive_failed_) {
-            ws.set_option(
-                websocket::stream_base::timeout{close_timeout, websocket::stream_base::none(), false});
+            ws.set_option(websocket::stream_base::timeout{close_timeout,
+                                                          websocket::stream_base::none(), false});
             co_await ws.async_close(websocket::close_code::normal, nothrow_awaitable);
         }
         abandon();
     }
 
-private:
+  private:
     Outcome classify(const beast::error_code& ec) const {
         if (keepalive_failed_) return {Outcome::abnormal_close, "keepalive ping timeout"};
         if (ec == websocket::error::closed) {
@@ -339,7 +347,8 @@ private:
                                       ? unsigned(websocket::close_code::no_status)
                                       : unsigned(reason.code);
             std::string text = std::to_string(code);
-            if (!reason.reason.empty()) text += " " + std::string(reason.reason.data(), reason.reason.size());
+            if (!reason.reason.empty())
+                text += " " + std::string(reason.reason.data(), reason.reason.size());
             // 1000 (normal), 1001 (going away) and a close frame without a code end normally.
             const bool normal = code == 1000 || code == 1001 || code == 1005;
             return {normal ? Outcome::normal_close : Outcome::abnormal_close,
@@ -423,7 +432,8 @@ void Core::_run_event_loop() {
         });
         loop->context.run();
         if (failure) std::rethrow_exception(failure);
-        if (!finished) throw std::runtime_error("Event loop stopped before the connection task completed.");
+        if (!finished)
+            throw std::runtime_error("Event loop stopped before the connection task completed.");
     } catch (const std::exception& e) {
         logger.error(std::string("[WebSocketClient] Event loop error: ") + e.what());
     }
@@ -496,17 +506,17 @@ awaitable<Outcome> Core::connect_once(EventLoop& loop, ssl::context* tls) {
     if constexpr (is_tls) {
         SSL_set_tlsext_host_name(conn->ws.next_layer().native_handle(), host.c_str());
         auto [tls_ec] = co_await conn->ws.next_layer().async_handshake(ssl::stream_base::client,
-                                                                        nothrow_awaitable);
+                                                                       nothrow_awaitable);
         if (tls_ec) co_return failed(tls_ec);
     }
     tcp_layer.expires_never();  // from here the WebSocket layer keeps the time
-    conn->ws.set_option(
-        websocket::stream_base::timeout{timings.open_timeout, websocket::stream_base::none(), false});
+    conn->ws.set_option(websocket::stream_base::timeout{timings.open_timeout,
+                                                        websocket::stream_base::none(), false});
     // The handshake carries the address only: no user agent, credentials or sub-protocol.
     conn->ws.set_option(websocket::stream_base::decorator(
         [](websocket::request_type& req) { req.erase(http::field::user_agent); }));
-    auto [handshake_ec] = co_await conn->ws.async_handshake(
-        host + ":" + std::to_string(port), endpoint_path, nothrow_awaitable);
+    auto [handshake_ec] = co_await conn->ws.async_handshake(host + ":" + std::to_string(port),
+                                                            endpoint_path, nothrow_awaitable);
     if (handshake_ec) co_return failed(handshake_ec);
 
     // Listening
@@ -697,7 +707,8 @@ WebSocketClient::~WebSocketClient() {
 void WebSocketClient::start() {
     if (core_->_running.load()) return;
     core_->_running.store(true);
-    if (_thread.joinable()) _thread.detach();  // the thread of an earlier run that outlived its join
+    if (_thread.joinable())
+        _thread.detach();  // the thread of an earlier run that outlived its join
     std::promise<void> finished;
     _thread_finished = finished.get_future();
     _thread = std::thread([core = core_, finished = std::move(finished)]() mutable {
@@ -718,8 +729,12 @@ void WebSocketClient::stop() {
     logger.info("[WebSocketClient] Stopped");
 }
 
-bool WebSocketClient::is_connected() const { return core_->_connected.load(); }
-bool WebSocketClient::connected() const { return core_->_connected.load(); }
+bool WebSocketClient::is_connected() const {
+    return core_->_connected.load();
+}
+bool WebSocketClient::connected() const {
+    return core_->_connected.load();
+}
 
 void WebSocketClient::send_message(JsonObject message) {
     detail::Core& core = *core_;
@@ -748,7 +763,9 @@ void WebSocketClient::send_text_message(std::string message) {
     });
 }
 
-void WebSocketClient::sendTextMessage(std::string message) { send_text_message(std::move(message)); }
+void WebSocketClient::sendTextMessage(std::string message) {
+    send_text_message(std::move(message));
+}
 
 std::string WebSocketClient::send_and_wait_response(JsonObject& message, ResponseCallback callback,
                                                     std::optional<std::string> response_type,
@@ -770,7 +787,8 @@ std::string WebSocketClient::send_and_wait_response(JsonObject& message, Respons
     send_message(message);
     if (detail::EventLoop* loop = core_->_loop.load()) {
         asio::post(loop->context, [core = core_.get(), loop, request_id, timeout] {
-            asio::co_spawn(loop->context, core->_check_timeout(request_id, timeout), asio::detached);
+            asio::co_spawn(loop->context, core->_check_timeout(request_id, timeout),
+                           asio::detached);
         });
     }
     return request_id;
@@ -793,6 +811,8 @@ void WebSocketClient::_invoke_callback_in_qt_thread(ResponseCallback callback, J
     core_->_invoke_callback_in_qt_thread(std::move(callback), std::move(data));
 }
 
-const HandlerTable& WebSocketClient::MESSAGE_HANDLERS() const { return core_->MESSAGE_HANDLERS; }
+const HandlerTable& WebSocketClient::MESSAGE_HANDLERS() const {
+    return core_->MESSAGE_HANDLERS;
+}
 
 }  // namespace quarvo_zovovi::ide::gui

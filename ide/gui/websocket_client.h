@@ -47,7 +47,7 @@ class Core;
 }
 
 class WebSocketClient {
-public:
+  public:
     explicit WebSocketClient(MainWindow& main_window, std::string host = "localhost",
                              int port = 8000);
     WebSocketClient(MainWindow& main_window, std::string host, int port,
@@ -97,7 +97,7 @@ public:
 
     const HandlerTable& MESSAGE_HANDLERS() const;
 
-private:
+  private:
     std::shared_ptr<detail::Core> core_;
     std::thread _thread;                 // GUI thread only
     std::future<void> _thread_finished;  // ready once the network thread's work is done

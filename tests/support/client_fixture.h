@@ -19,7 +19,7 @@ namespace quarvo_test {
 
 // Sets or clears an environment variable for one scope.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old;
         if (value)
@@ -34,7 +34,7 @@ public:
             unsetenv(name_);
     }
 
-private:
+  private:
     const char* name_;
     std::optional<std::string> old_;
 };
@@ -43,7 +43,7 @@ private:
 inline constexpr double test_time_scale = 0.01;
 
 class ClientTest : public ::testing::Test {
-protected:
+  protected:
     // plain: QUARVO_SECURED=0 and a ws server; otherwise TLS on both sides.
     void SetUpClient(bool tls = false, double scale = test_time_scale) {
         env_.emplace("QUARVO_SECURED", tls ? nullptr : "0");

@@ -11,7 +11,7 @@
 namespace quarvo_test {
 
 class HandlerTest : public ClientTest {
-protected:
+  protected:
     void SetUp() override { SetUpClient(); }
 
     // One frame through _handle_message; returns once the GUI thread has run its handler.

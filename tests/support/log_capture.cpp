@@ -19,8 +19,12 @@ struct LogCapture::Sink final : LogSink {
     std::vector<CapturedRecord> records;
 };
 
-LogCapture::LogCapture() : sink_(std::make_shared<Sink>()) { set_log_sink(sink_); }
-LogCapture::~LogCapture() { set_log_sink(nullptr); }
+LogCapture::LogCapture() : sink_(std::make_shared<Sink>()) {
+    set_log_sink(sink_);
+}
+LogCapture::~LogCapture() {
+    set_log_sink(nullptr);
+}
 
 std::vector<CapturedRecord> LogCapture::records() const {
     std::lock_guard lock(sink_->mutex);

@@ -22,7 +22,7 @@ struct CapturedRecord {
 };
 
 class LogCapture {
-public:
+  public:
     LogCapture();   // installs itself as the sink
     ~LogCapture();  // restores the default sink
 
@@ -40,7 +40,7 @@ public:
 
     struct Sink;
 
-private:
+  private:
     std::shared_ptr<Sink> sink_;
 };
 

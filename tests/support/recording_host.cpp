@@ -14,22 +14,25 @@ bool on_gui_thread() {
            QThread::currentThread() == QCoreApplication::instance()->thread();
 }
 
-Json text(std::string_view s) { return Json(boost::json::string(s)); }
+Json text(std::string_view s) {
+    return Json(boost::json::string(s));
+}
 
 class RecordingStatusBar final : public StatusBar {
-public:
+  public:
     explicit RecordingStatusBar(CallLog& log) : log_(log) {}
     void showMessage(std::string_view message) override {
         log_.record("statusBar.showMessage", {text(message)});
     }
 
-private:
+  private:
     CallLog& log_;
 };
 
 class RecordingProjectExplorer final : public ProjectExplorer {
-public:
-    RecordingProjectExplorer(CallLog& log, std::set<std::string>& items) : log_(log), items_(items) {}
+  public:
+    RecordingProjectExplorer(CallLog& log, std::set<std::string>& items)
+        : log_(log), items_(items) {}
     void add_workbook(const std::string& id, const Json& name) override {
         log_.record("project_explorer.add_workbook", {text(id), name});
         items_.insert(id);
@@ -43,13 +46,13 @@ public:
     }
     std::set<std::string> _workbook_items() const override { return items_; }
 
-private:
+  private:
     CallLog& log_;
     std::set<std::string>& items_;
 };
 
 class RecordingTimerManager final : public TimerManager {
-public:
+  public:
     explicit RecordingTimerManager(CallLog& log) : log_(log) {}
     void add_workbook(const std::string& id, const Json& name) override {
         log_.record("timer_manager.add_workbook", {text(id), name});
@@ -64,12 +67,12 @@ public:
         log_.record("timer_manager.update_ontime_config", {text(id), events});
     }
 
-private:
+  private:
     CallLog& log_;
 };
 
 class RecordingEventManager final : public EventManager {
-public:
+  public:
     RecordingEventManager(CallLog& log, ModuleCache& cache) : log_(log), cache_(cache) {}
     void set_module_cache(const std::string& id, const JsonObject& modules) override {
         log_.record("event_manager.set_module_cache", {text(id), modules});
@@ -83,13 +86,13 @@ public:
     }
     ModuleCache& _module_cache() override { return cache_; }
 
-private:
+  private:
     CallLog& log_;
     ModuleCache& cache_;
 };
 
 class RecordingFunctionPublisher final : public FunctionPublisher {
-public:
+  public:
     explicit RecordingFunctionPublisher(CallLog& log) : log_(log) {}
     void update_workbook_name(const std::string& id, const Json& name) override {
         log_.record("function_publisher.update_workbook_name", {text(id), name});
@@ -98,12 +101,12 @@ public:
         log_.record("function_publisher.update_publications_from_server", {text(id), functions});
     }
 
-private:
+  private:
     CallLog& log_;
 };
 
 class RecordingObjectInspector final : public ObjectInspector {
-public:
+  public:
     explicit RecordingObjectInspector(CallLog& log) : log_(log) {}
     void update_workbook_name(const std::string& id, const Json& name) override {
         log_.record("object_inspector.update_workbook_name", {text(id), name});
@@ -116,12 +119,12 @@ public:
         log_.record("object_inspector.handle_registry_response", {text(id), objects});
     }
 
-private:
+  private:
     CallLog& log_;
 };
 
 class RecordingPackageManager final : public PackageManager {
-public:
+  public:
     RecordingPackageManager(CallLog& log, Json& current) : log_(log), current_(current) {}
     void update_workbook_name(const std::string& id, const Json& name) override {
         log_.record("package_manager.update_workbook_name", {text(id), name});
@@ -147,7 +150,7 @@ public:
         log_.record("package_manager.update_caches", {id, packages, errors, paths});
     }
 
-private:
+  private:
     CallLog& log_;
     Json& current_;
 };
@@ -221,8 +224,8 @@ RecordingHost::RecordingHost()
 RecordingHost::~RecordingHost() = default;
 
 int RecordingHost::add_tab(const std::string& title, const std::string& workbook_id, bool editor) {
-    QWidget* page = editor ? static_cast<QWidget*>(new FakeEditor(log, workbook_id, next_tag_))
-                           : new QWidget();
+    QWidget* page =
+        editor ? static_cast<QWidget*>(new FakeEditor(log, workbook_id, next_tag_)) : new QWidget();
     ++next_tag_;
     return tabs->addTab(page, QString::fromStdString(title));  // the tab widget owns the page
 }
@@ -247,12 +250,18 @@ void RecordingHost::_update_workbook_name(const std::string& id, const Json& nam
 void RecordingHost::_close_tabs_for_workbook(const std::string& id) {
     log.record("_close_tabs_for_workbook", {text(id)});
 }
-void RecordingHost::_debug_stop() { log.record("_debug_stop", {}); }
+void RecordingHost::_debug_stop() {
+    log.record("_debug_stop", {});
+}
 void RecordingHost::_set_debug_state(bool active, const std::string& id) {
     log.record("_set_debug_state", {active, text(id)});
 }
-void RecordingHost::show_and_focus() { log.record("show_and_focus", {}); }
-void RecordingHost::_show_error_light() { log.record("_show_error_light", {}); }
+void RecordingHost::show_and_focus() {
+    log.record("show_and_focus", {});
+}
+void RecordingHost::_show_error_light() {
+    log.record("_show_error_light", {});
+}
 void RecordingHost::_handle_debug_paused(const JsonObject& m) {
     forward("_handle_debug_paused", m);
     if (pause_sets_debug_active) debug_active = true;
@@ -269,6 +278,8 @@ void RecordingHost::set_auth_token(const Json& token) {
     log.record("set_auth_token", {token});
     auth_token = token;
 }
-void RecordingHost::forward(const char* name, const JsonObject& m) { log.record(name, {m}); }
+void RecordingHost::forward(const char* name, const JsonObject& m) {
+    log.record(name, {m});
+}
 
 }  // namespace quarvo_test

@@ -23,7 +23,7 @@ struct Call {
 
 // Every call of every host object goes into one shared, ordered record.
 class CallLog {
-public:
+  public:
     void record(std::string name, JsonArray args);
     std::vector<Call> calls() const;
     std::vector<std::string> names() const;
@@ -32,26 +32,26 @@ public:
     void clear();
     std::string dump() const;  // one call a line, for failure messages
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Call> calls_;
 };
 
 class FakeEditor final : public QWidget, public MonacoEditor {
-public:
+  public:
     FakeEditor(CallLog& log, std::string workbook_id, int tag);
     std::string workbook_id() const override { return workbook_id_; }
     void set_debug_line(const Json& line) override;
     int tag() const { return tag_; }
 
-private:
+  private:
     CallLog& log_;
     std::string workbook_id_;
     int tag_;
 };
 
 class RecordingHost final : public MainWindow {
-public:
+  public:
     RecordingHost();
     ~RecordingHost() override;
 
@@ -68,7 +68,7 @@ public:
     Json pending_debug_line;
     QWidget* current_debug_editor = nullptr;
     std::set<std::string> workbook_items;  // follows add_workbook / remove_workbook
-    Json current_workbook;                  // what package_manager.get_current_workbook returns
+    Json current_workbook;                 // what package_manager.get_current_workbook returns
     Json watchdog_port;
     Json auth_token;
     std::unique_ptr<QWidget> window;
@@ -110,13 +110,19 @@ public:
     void _handle_signature_help_response(const JsonObject& m) override {
         forward("_handle_signature_help_response", m);
     }
-    void _handle_hover_response(const JsonObject& m) override { forward("_handle_hover_response", m); }
+    void _handle_hover_response(const JsonObject& m) override {
+        forward("_handle_hover_response", m);
+    }
     void _handle_diagnostic_response(const JsonObject& m) override {
         forward("_handle_diagnostic_response", m);
     }
     void _handle_debug_paused(const JsonObject& m) override;
-    void _handle_debug_exception(const JsonObject& m) override { forward("_handle_debug_exception", m); }
-    void _handle_debug_resumed(const JsonObject& m) override { forward("_handle_debug_resumed", m); }
+    void _handle_debug_exception(const JsonObject& m) override {
+        forward("_handle_debug_exception", m);
+    }
+    void _handle_debug_resumed(const JsonObject& m) override {
+        forward("_handle_debug_resumed", m);
+    }
     void _handle_debug_terminated(const JsonObject& m) override {
         forward("_handle_debug_terminated", m);
     }
@@ -160,7 +166,7 @@ public:
     // If set, the host's pause handler switches the debugger on itself.
     bool pause_sets_debug_active = false;
 
-private:
+  private:
     void forward(const char* name, const JsonObject& m);
 
     std::unique_ptr<StatusBar> status_bar_;

@@ -42,15 +42,22 @@ constexpr auto nothrow = asio::as_tuple(asio::use_awaitable);
 
 namespace {
 
-struct SendText { std::string text; };
-struct SendBinary { std::string data; };
-struct Close { uint16_t code; std::string reason; };
+struct SendText {
+    std::string text;
+};
+struct SendBinary {
+    std::string data;
+};
+struct Close {
+    uint16_t code;
+    std::string reason;
+};
 struct Drop {};
 using Action = std::variant<SendText, SendBinary, Close, Drop>;
 
 // What a session offers to the server's action queue.
 class SessionBase {
-public:
+  public:
     virtual ~SessionBase() = default;
     virtual void act(Action action) = 0;
 };
@@ -98,7 +105,7 @@ namespace {
 
 template <class Stream>
 class Session final : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
-public:
+  public:
     template <class... Args>
     Session(TestServer::State& state, tcp::socket socket, Args&... args)
         : state_(state), ws_(std::move(socket), args...), wake_(ws_.get_executor()) {}
@@ -113,7 +120,8 @@ public:
         auto& tcp_layer = beast::get_lowest_layer(ws_);
         tcp_layer.expires_after(std::chrono::seconds(10));
         if constexpr (!std::is_same_v<Stream, websocket::stream<beast::tcp_stream>>) {
-            auto [ec] = co_await ws_.next_layer().async_handshake(ssl::stream_base::server, nothrow);
+            auto [ec] =
+                co_await ws_.next_layer().async_handshake(ssl::stream_base::server, nothrow);
             if (ec) co_return;
         }
         beast::flat_buffer buffer;
@@ -139,13 +147,15 @@ public:
         });
         if (stall) {
             tcp_layer.expires_never();
-            asio::steady_timer forever(ws_.get_executor(), std::chrono::steady_clock::time_point::max());
+            asio::steady_timer forever(ws_.get_executor(),
+                                       std::chrono::steady_clock::time_point::max());
             co_await forever.async_wait(nothrow);
             co_return;
         }
         if (req.target() != "/ws/ide/main_ide") refuse = 404;
         if (refuse || !websocket::is_upgrade(req)) {
-            http::response<http::string_body> res{http::status(refuse ? refuse : 400), req.version()};
+            http::response<http::string_body> res{http::status(refuse ? refuse : 400),
+                                                  req.version()};
             res.body() = "refused";
             res.prepare_payload();
             co_await http::async_write(ws_.next_layer(), res, nothrow);
@@ -178,7 +188,8 @@ public:
                 if (ec) break;
                 std::string text = beast::buffers_to_string(frame.data());
                 frame.consume(frame.size());
-                if (ws_.got_text()) state_.record([&] { state_.frames.push_back(std::move(text)); });
+                if (ws_.got_text())
+                    state_.record([&] { state_.frames.push_back(std::move(text)); });
             }
         }
         open_ = false;
@@ -186,7 +197,7 @@ public:
         state_.record([&] { ++state_.ended; });
     }
 
-private:
+  private:
     awaitable<void> writer() {
         auto self = this->shared_from_this();
         while (open_) {
@@ -204,7 +215,8 @@ private:
                 ws_.binary(true);
                 co_await ws_.async_write(asio::buffer(b->data), nothrow);
             } else if (auto* c = std::get_if<Close>(&action)) {
-                co_await ws_.async_close(websocket::close_reason(websocket::close_code(c->code), c->reason), nothrow);
+                co_await ws_.async_close(
+                    websocket::close_reason(websocket::close_code(c->code), c->reason), nothrow);
             } else {
                 beast::error_code ignored;
                 beast::get_lowest_layer(ws_).socket().close(ignored);
@@ -226,12 +238,13 @@ awaitable<void> accept_loop(TestServer::State* state) {
         auto [ec, socket] = co_await state->acceptor.async_accept(nothrow);
         if (ec) co_return;
         if (state->tls) {
-            auto s = std::make_shared<Session<websocket::stream<beast::ssl_stream<beast::tcp_stream>>>>(
-                *state, std::move(socket), *state->tls);
+            auto s =
+                std::make_shared<Session<websocket::stream<beast::ssl_stream<beast::tcp_stream>>>>(
+                    *state, std::move(socket), *state->tls);
             asio::co_spawn(state->io, s->run(), asio::detached);
         } else {
-            auto s = std::make_shared<Session<websocket::stream<beast::tcp_stream>>>(*state,
-                                                                                     std::move(socket));
+            auto s = std::make_shared<Session<websocket::stream<beast::tcp_stream>>>(
+                *state, std::move(socket));
             asio::co_spawn(state->io, s->run(), asio::detached);
         }
     }
@@ -277,7 +290,9 @@ TestServer::~TestServer() {
     state_->thread.join();
 }
 
-uint16_t TestServer::port() const { return state_->acceptor.local_endpoint().port(); }
+uint16_t TestServer::port() const {
+    return state_->acceptor.local_endpoint().port();
+}
 
 void TestServer::refuse_handshakes(int http_status) {
     state_->record([&] { state_->refuse_status = http_status; });
@@ -299,12 +314,18 @@ void post_action(const std::shared_ptr<TestServer::State>& state, Action action)
 }
 }  // namespace
 
-void TestServer::send_text(std::string text) { post_action(state_, SendText{std::move(text)}); }
-void TestServer::send_binary(std::string data) { post_action(state_, SendBinary{std::move(data)}); }
+void TestServer::send_text(std::string text) {
+    post_action(state_, SendText{std::move(text)});
+}
+void TestServer::send_binary(std::string data) {
+    post_action(state_, SendBinary{std::move(data)});
+}
 void TestServer::close(uint16_t code, std::string reason) {
     post_action(state_, Close{code, std::move(reason)});
 }
-void TestServer::drop() { post_action(state_, Drop{}); }
+void TestServer::drop() {
+    post_action(state_, Drop{});
+}
 
 bool TestServer::wait_for_connections(size_t n, std::chrono::milliseconds timeout) {
     return state_->wait(timeout, [&] { return state_->connections >= n; });

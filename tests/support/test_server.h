@@ -22,20 +22,20 @@ struct Handshake {
 // A loopback port that is bound but not listening: connecting to it is refused, and no other
 // process can take the port while this object lives.
 class ClosedPort {
-public:
+  public:
     ClosedPort();
     ~ClosedPort();
     ClosedPort(const ClosedPort&) = delete;
     ClosedPort& operator=(const ClosedPort&) = delete;
     uint16_t port() const { return port_; }
 
-private:
+  private:
     int fd_ = -1;
     uint16_t port_ = 0;
 };
 
 class TestServer {
-public:
+  public:
     struct Options {
         bool tls = false;
     };
@@ -74,7 +74,7 @@ public:
 
     struct State;
 
-private:
+  private:
     std::shared_ptr<State> state_;
 };
 

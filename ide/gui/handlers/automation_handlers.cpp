@@ -40,7 +40,8 @@ void _handle_object_registry_response(HandlerContext& ctx, JsonObject& data) {
     const Json& workbook_id = get(data, "workbook_id");
     if (!is_set(workbook_id)) return;
     const std::string id = workbook_key(workbook_id);
-    ctx.main_window.object_inspector().handle_registry_response(id, array_or_empty(data, "objects"));
+    ctx.main_window.object_inspector().handle_registry_response(id,
+                                                                array_or_empty(data, "objects"));
     ctx.logger.debug("[IDE] Handled object_registry_response for " + id);
 }
 
@@ -86,12 +87,15 @@ const HandlerEntry entries[] = {
     {"published_functions_state", "_handle_published_functions_state",
      _handle_published_functions_state},
     {"object_registry_update", "_handle_object_registry_update", _handle_object_registry_update},
-    {"object_registry_response", "_handle_object_registry_response", _handle_object_registry_response},
+    {"object_registry_response", "_handle_object_registry_response",
+     _handle_object_registry_response},
 };
 
 }  // namespace
 }  // namespace quarvo_zovovi::ide::gui::handlers
 
 namespace quarvo_zovovi::ide::gui {
-std::span<const HandlerEntry> automation_handlers() { return handlers::entries; }
+std::span<const HandlerEntry> automation_handlers() {
+    return handlers::entries;
+}
 }  // namespace quarvo_zovovi::ide::gui

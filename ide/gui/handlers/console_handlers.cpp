@@ -32,7 +32,9 @@ bool stream_line(HandlerContext& ctx, const JsonObject& data, std::string_view c
     return true;
 }
 
-void _handle_stdout(HandlerContext& ctx, JsonObject& data) { stream_line(ctx, data, "#4daafc"); }
+void _handle_stdout(HandlerContext& ctx, JsonObject& data) {
+    stream_line(ctx, data, "#4daafc");
+}
 
 void _handle_stderr(HandlerContext& ctx, JsonObject& data) {
     if (stream_line(ctx, data, "#ff6b6b")) ctx.main_window._show_error_light();
@@ -54,9 +56,10 @@ void _handle_execution_result(HandlerContext& ctx, JsonObject& data) {
         console(ctx, line, OutputLevel::SIMPLE, "#4caf50");
     } else {
         const std::string error = text_form(get(data, "error", unknown_error));
-        const std::string line = is_set(function_name)
-                                     ? "Execution failed for " + text_form(function_name) + "(): " + error
-                                     : "Execution failed: " + error;
+        const std::string line =
+            is_set(function_name)
+                ? "Execution failed for " + text_form(function_name) + "(): " + error
+                : "Execution failed: " + error;
         console(ctx, line, OutputLevel::SIMPLE, "#ff6b6b");
     }
 }
@@ -84,5 +87,7 @@ const HandlerEntry entries[] = {
 }  // namespace quarvo_zovovi::ide::gui::handlers
 
 namespace quarvo_zovovi::ide::gui {
-std::span<const HandlerEntry> console_handlers() { return handlers::entries; }
+std::span<const HandlerEntry> console_handlers() {
+    return handlers::entries;
+}
 }  // namespace quarvo_zovovi::ide::gui

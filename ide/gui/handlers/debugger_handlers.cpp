@@ -18,7 +18,8 @@ const HandlerEntry entries[] = {
     {"debug_paused", "_handle_debug_paused", _handle_debug_paused},
     {"debug_exception", "_handle_debug_exception", forward<&MainWindow::_handle_debug_exception>},
     {"debug_resumed", "_handle_debug_resumed", forward<&MainWindow::_handle_debug_resumed>},
-    {"debug_terminated", "_handle_debug_terminated", forward<&MainWindow::_handle_debug_terminated>},
+    {"debug_terminated", "_handle_debug_terminated",
+     forward<&MainWindow::_handle_debug_terminated>},
     {"debug_evaluate_result", "_handle_debug_evaluate_result",
      forward<&MainWindow::_handle_debug_evaluate_result>},
 };
@@ -27,5 +28,7 @@ const HandlerEntry entries[] = {
 }  // namespace quarvo_zovovi::ide::gui::handlers
 
 namespace quarvo_zovovi::ide::gui {
-std::span<const HandlerEntry> debugger_handlers() { return handlers::entries; }
+std::span<const HandlerEntry> debugger_handlers() {
+    return handlers::entries;
+}
 }  // namespace quarvo_zovovi::ide::gui

@@ -18,5 +18,7 @@ const HandlerEntry entries[] = {
 }  // namespace quarvo_zovovi::ide::gui::handlers
 
 namespace quarvo_zovovi::ide::gui {
-std::span<const HandlerEntry> language_handlers() { return handlers::entries; }
+std::span<const HandlerEntry> language_handlers() {
+    return handlers::entries;
+}
 }  // namespace quarvo_zovovi::ide::gui

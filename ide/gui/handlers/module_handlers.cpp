@@ -19,7 +19,8 @@ void place_pending_debug_line(MainWindow& w, const std::string& workbook_id,
     const Json& pending = w._pending_debug_line();
     if (!is_set(pending)) return;
     const JsonObject& p = pending.as_object();
-    if (get(p, "workbook_id") != raw_workbook_id || get(p, "module_name") != raw_module_name) return;
+    if (get(p, "workbook_id") != raw_workbook_id || get(p, "module_name") != raw_module_name)
+        return;
     const Json pending_line = p.at("line");
 
     QTabWidget& tabs = w.editor_tabs();
@@ -60,7 +61,8 @@ void _handle_module_content(HandlerContext& ctx, JsonObject& data) {
         console(ctx, "Opened module: " + name, OutputLevel::DETAILED);
         place_pending_debug_line(w, id, name, workbook_id, module_name);
     } else if (code.is_null()) {
-        console(ctx, "Module not found: " + text_form(module_name), OutputLevel::DETAILED, "#ff6b6b");
+        console(ctx, "Module not found: " + text_form(module_name), OutputLevel::DETAILED,
+                "#ff6b6b");
     }
 }
 
@@ -73,7 +75,8 @@ void _handle_module_deleted(HandlerContext& ctx, JsonObject& data) {
 }
 
 void _handle_module_saved(HandlerContext& ctx, JsonObject& data) {
-    ctx.logger.debug("Module '" + text_form(get(data, "module_name")) + "' saved to Business Layer");
+    ctx.logger.debug("Module '" + text_form(get(data, "module_name")) +
+                     "' saved to Business Layer");
 }
 
 void _handle_module_list(HandlerContext& ctx, JsonObject& data) {
@@ -107,5 +110,7 @@ const HandlerEntry entries[] = {
 }  // namespace quarvo_zovovi::ide::gui::handlers
 
 namespace quarvo_zovovi::ide::gui {
-std::span<const HandlerEntry> module_handlers() { return handlers::entries; }
+std::span<const HandlerEntry> module_handlers() {
+    return handlers::entries;
+}
 }  // namespace quarvo_zovovi::ide::gui

@@ -12,11 +12,12 @@ void _handle_workbook_packages_update(HandlerContext& ctx, JsonObject& data) {
     const Json& packages = get(data, "packages");
     // Absent package_errors: an empty object beside real packages, null otherwise.
     const Json* given_errors = find(data, "package_errors");
-    const Json package_errors = given_errors ? *given_errors
+    const Json package_errors = given_errors         ? *given_errors
                                 : packages.is_null() ? Json()
                                                      : Json(JsonObject{});
     const Json& python_paths = get(data, "python_paths");
-    ctx.logger.info("[PYTHON_PATH] Received workbook_packages_update for " + text_form(workbook_id));
+    ctx.logger.info("[PYTHON_PATH] Received workbook_packages_update for " +
+                    text_form(workbook_id));
     ctx.logger.info("[PYTHON_PATH] python_paths in message: " + text_form(python_paths));
     ctx.main_window.package_manager().update_caches(workbook_id, packages, package_errors,
                                                     python_paths);
@@ -30,7 +31,8 @@ void _handle_package_install_progress(HandlerContext& ctx, JsonObject& data) {
     if (!is_set(workbook_id) || !is_set(package_name) || !is_set(status)) return;
     PackageManager& pm = ctx.main_window.package_manager();
     // Only the workbook the panel shows gets the status; every workbook gets the line.
-    if (pm.get_current_workbook() == workbook_id) pm.update_package_status(package_name, status, error);
+    if (pm.get_current_workbook() == workbook_id)
+        pm.update_package_status(package_name, status, error);
     const std::string name = text_form(package_name);
     const std::string_view word = status.is_string() ? std::string_view(status.get_string()) : "";
     if (word == "installing")
@@ -46,7 +48,8 @@ void _handle_package_installation_complete(HandlerContext& ctx, JsonObject& data
     const Json& message = get(data, "message", installation_complete);
     if (!is_set(workbook_id)) return;
     PackageManager& pm = ctx.main_window.package_manager();
-    if (pm.get_current_workbook() == workbook_id) pm.log_pip_output_colored(text_form(message), "#2ECC71");
+    if (pm.get_current_workbook() == workbook_id)
+        pm.log_pip_output_colored(text_form(message), "#2ECC71");
 }
 
 void _handle_resolved_deps_response(HandlerContext& ctx, JsonObject& data) {
@@ -65,8 +68,10 @@ const HandlerEntry entries[] = {
      forward<&MainWindow::_handle_package_extras_response>},
     {"get_package_info_response", "_handle_package_info_response",
      forward<&MainWindow::_handle_package_info_response>},
-    {"workbook_packages_update", "_handle_workbook_packages_update", _handle_workbook_packages_update},
-    {"package_install_progress", "_handle_package_install_progress", _handle_package_install_progress},
+    {"workbook_packages_update", "_handle_workbook_packages_update",
+     _handle_workbook_packages_update},
+    {"package_install_progress", "_handle_package_install_progress",
+     _handle_package_install_progress},
     {"package_installation_complete", "_handle_package_installation_complete",
      _handle_package_installation_complete},
     {"resolved_deps_response", "_handle_resolved_deps_response", _handle_resolved_deps_response},
@@ -78,5 +83,7 @@ const HandlerEntry entries[] = {
 }  // namespace quarvo_zovovi::ide::gui::handlers
 
 namespace quarvo_zovovi::ide::gui {
-std::span<const HandlerEntry> package_handlers() { return handlers::entries; }
+std::span<const HandlerEntry> package_handlers() {
+    return handlers::entries;
+}
 }  // namespace quarvo_zovovi::ide::gui

@@ -57,7 +57,8 @@ const HandlerEntry entries[] = {
     {"watchdog_info", "_handle_watchdog_info", _handle_watchdog_info},
     {"all_settings_response", "_handle_all_settings_response",
      forward<&MainWindow::_handle_all_settings_response>},
-    {"settings_response", "_handle_settings_response", forward<&MainWindow::_handle_settings_response>},
+    {"settings_response", "_handle_settings_response",
+     forward<&MainWindow::_handle_settings_response>},
     {"setting_saved", "_handle_setting_saved", _handle_setting_saved},
     {"show_ide", "_handle_show_ide", _handle_show_ide},
     {"message_ide", "_handle_message_ide", _handle_message_ide},
@@ -67,5 +68,7 @@ const HandlerEntry entries[] = {
 }  // namespace quarvo_zovovi::ide::gui::handlers
 
 namespace quarvo_zovovi::ide::gui {
-std::span<const HandlerEntry> settings_handlers() { return handlers::entries; }
+std::span<const HandlerEntry> settings_handlers() {
+    return handlers::entries;
+}
 }  // namespace quarvo_zovovi::ide::gui

@@ -14,14 +14,18 @@ namespace {
 
 // Writes each record through the Qt logging category named after its logger.
 class QtCategorySink final : public LogSink {
-public:
+  public:
     bool enabled(std::string_view logger, LogLevel level) const override {
         const QLoggingCategory& cat = category(logger);
         switch (level) {
-            case LogLevel::debug: return cat.isDebugEnabled();
-            case LogLevel::info: return cat.isInfoEnabled();
-            case LogLevel::warning: return cat.isWarningEnabled();
-            case LogLevel::error: return cat.isCriticalEnabled();
+            case LogLevel::debug:
+                return cat.isDebugEnabled();
+            case LogLevel::info:
+                return cat.isInfoEnabled();
+            case LogLevel::warning:
+                return cat.isWarningEnabled();
+            case LogLevel::error:
+                return cat.isCriticalEnabled();
         }
         return true;
     }
@@ -33,14 +37,22 @@ public:
         if (!r.stack_trace.empty())
             text += '\n' + QString::fromUtf8(r.stack_trace.data(), qsizetype(r.stack_trace.size()));
         switch (r.level) {
-            case LogLevel::debug: out.debug().noquote() << text; break;
-            case LogLevel::info: out.info().noquote() << text; break;
-            case LogLevel::warning: out.warning().noquote() << text; break;
-            case LogLevel::error: out.critical().noquote() << text; break;
+            case LogLevel::debug:
+                out.debug().noquote() << text;
+                break;
+            case LogLevel::info:
+                out.info().noquote() << text;
+                break;
+            case LogLevel::warning:
+                out.warning().noquote() << text;
+                break;
+            case LogLevel::error:
+                out.critical().noquote() << text;
+                break;
         }
     }
 
-private:
+  private:
     const QLoggingCategory& category(std::string_view name) const {
         std::lock_guard lock(mutex_);
         auto it = categories_.find(name);
@@ -77,15 +89,21 @@ std::shared_ptr<LogSink> current_sink() {
 
 std::string_view to_string(LogLevel level) {
     switch (level) {
-        case LogLevel::debug: return "debug";
-        case LogLevel::info: return "info";
-        case LogLevel::warning: return "warning";
-        case LogLevel::error: return "error";
+        case LogLevel::debug:
+            return "debug";
+        case LogLevel::info:
+            return "info";
+        case LogLevel::warning:
+            return "warning";
+        case LogLevel::error:
+            return "error";
     }
     return "?";
 }
 
-bool Logger::enabled(LogLevel level) const { return current_sink()->enabled(name_, level); }
+bool Logger::enabled(LogLevel level) const {
+    return current_sink()->enabled(name_, level);
+}
 
 void Logger::log(LogLevel level, std::string_view text, bool with_stack_trace) const {
     std::shared_ptr<LogSink> sink = current_sink();
@@ -99,7 +117,8 @@ Logger& get_logger(std::string_view name) {
     std::lock_guard lock(r.mutex);
     auto it = r.loggers.find(name);
     if (it == r.loggers.end())
-        it = r.loggers.emplace(std::string(name), std::make_unique<Logger>(std::string(name))).first;
+        it =
+            r.loggers.emplace(std::string(name), std::make_unique<Logger>(std::string(name))).first;
     return *it->second;
 }
 

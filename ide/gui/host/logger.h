@@ -21,7 +21,7 @@ struct LogRecord {
 };
 
 class LogSink {
-public:
+  public:
     virtual ~LogSink() = default;
     // Cheap check made before a record is formatted.
     virtual bool enabled(std::string_view logger, LogLevel level) const = 0;
@@ -29,7 +29,7 @@ public:
 };
 
 class Logger {
-public:
+  public:
     explicit Logger(std::string name) : name_(std::move(name)) {}
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
@@ -45,7 +45,7 @@ public:
         log(LogLevel::error, text, with_stack_trace);
     }
 
-private:
+  private:
     void log(LogLevel level, std::string_view text, bool with_stack_trace) const;
     std::string name_;
 };

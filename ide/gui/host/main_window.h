@@ -37,21 +37,21 @@ std::string_view to_string(OutputLevel level);
 // The code editor widgets in MainWindow::editor_tabs() implement this beside QWidget;
 // "is a MonacoEditor" is a dynamic_cast of the tab's widget.
 class MonacoEditor {
-public:
+  public:
     virtual ~MonacoEditor() = default;
     virtual std::string workbook_id() const = 0;
     virtual void set_debug_line(const Json& line) = 0;
 };
 
 class StatusBar {
-public:
+  public:
     virtual ~StatusBar() = default;
     // Shown until the next message replaces it.
     virtual void showMessage(std::string_view text) = 0;
 };
 
 class ProjectExplorer {
-public:
+  public:
     virtual ~ProjectExplorer() = default;
     virtual void add_workbook(const std::string& workbook_id, const Json& name) = 0;
     virtual void remove_workbook(const std::string& workbook_id) = 0;
@@ -61,16 +61,17 @@ public:
 };
 
 class TimerManager {
-public:
+  public:
     virtual ~TimerManager() = default;
     virtual void add_workbook(const std::string& workbook_id, const Json& name) = 0;
     virtual void remove_workbook(const std::string& workbook_id) = 0;
     virtual void update_workbook_name(const std::string& workbook_id, const Json& new_name) = 0;
-    virtual void update_ontime_config(const std::string& workbook_id, const Json& ontime_events) = 0;
+    virtual void update_ontime_config(const std::string& workbook_id,
+                                      const Json& ontime_events) = 0;
 };
 
 class EventManager {
-public:
+  public:
     virtual ~EventManager() = default;
     virtual void set_module_cache(const std::string& workbook_id, const JsonObject& modules) = 0;
     virtual void update_workbook_name(const std::string& workbook_id, const Json& new_name) = 0;
@@ -79,7 +80,7 @@ public:
 };
 
 class FunctionPublisher {
-public:
+  public:
     virtual ~FunctionPublisher() = default;
     virtual void update_workbook_name(const std::string& workbook_id, const Json& new_name) = 0;
     virtual void update_publications_from_server(const std::string& workbook_id,
@@ -87,7 +88,7 @@ public:
 };
 
 class ObjectInspector {
-public:
+  public:
     virtual ~ObjectInspector() = default;
     virtual void update_workbook_name(const std::string& workbook_id, const Json& new_name) = 0;
     virtual void handle_registry_update(const std::string& workbook_id, const Json& action,
@@ -96,7 +97,7 @@ public:
 };
 
 class PackageManager {
-public:
+  public:
     virtual ~PackageManager() = default;
     virtual void update_workbook_name(const std::string& workbook_id, const Json& new_name) = 0;
     // The workbook the panel shows now; compared with a message's workbook_id by value and type.
@@ -112,7 +113,7 @@ public:
 };
 
 class MainWindow {
-public:
+  public:
     virtual ~MainWindow() = default;
 
     // The window as a widget: the parent of the dialogs the client opens.

@@ -19,12 +19,14 @@
 namespace quarvo_zovovi::ide::gui {
 namespace {
 
-Logger& facility_logger() { return get_logger("quarvo_zovovi.ide.gui.host.qt_thread"); }
+Logger& facility_logger() {
+    return get_logger("quarvo_zovovi.ide.gui.host.qt_thread");
+}
 
 std::string demangle(const char* name) {
     int status = 0;
-    std::unique_ptr<char, decltype(&std::free)> out(abi::__cxa_demangle(name, nullptr, nullptr, &status),
-                                                    &std::free);
+    std::unique_ptr<char, decltype(&std::free)> out(
+        abi::__cxa_demangle(name, nullptr, nullptr, &status), &std::free);
     return status == 0 && out ? std::string(out.get()) : std::string(name);
 }
 
@@ -33,7 +35,7 @@ std::string demangle(const char* name) {
 // schedules the next slice. A task that opens a nested event loop (a modal dialog) does not
 // re-enter the drain: tasks posted meanwhile wait, in order, until it returns.
 class QtGuiThread final : public GuiThread, public std::enable_shared_from_this<QtGuiThread> {
-public:
+  public:
     explicit QtGuiThread(int slice_budget_ms) : budget_ms_(slice_budget_ms) {
 #ifdef QUARVO_GUI_POLLING
         // TSan cannot see Qt's own mutexes, so in such builds the GUI thread polls the queue
@@ -45,7 +47,8 @@ public:
         if (app && QThread::currentThread() != app->thread()) {
             // Made off the GUI thread: the timer must live and start on the GUI thread.
             poll_->moveToThread(app->thread());
-            QMetaObject::invokeMethod(poll_.get(), qOverload<>(&QTimer::start), Qt::QueuedConnection);
+            QMetaObject::invokeMethod(poll_.get(), qOverload<>(&QTimer::start),
+                                      Qt::QueuedConnection);
         } else {
             poll_->start();
         }
@@ -63,7 +66,7 @@ public:
         if (wake) schedule();
     }
 
-private:
+  private:
     void schedule() {
 #ifndef QUARVO_GUI_POLLING
         QCoreApplication* app = QCoreApplication::instance();
@@ -73,7 +76,11 @@ private:
         }
         std::weak_ptr<QtGuiThread> self = weak_from_this();
         QMetaObject::invokeMethod(
-            app, [self] { if (auto s = self.lock()) s->drain(); }, Qt::QueuedConnection);
+            app,
+            [self] {
+                if (auto s = self.lock()) s->drain();
+            },
+            Qt::QueuedConnection);
 #endif
     }
 
@@ -115,9 +122,9 @@ private:
 
     const int budget_ms_;
     std::mutex mutex_;
-    std::deque<Task> queue_;    // guarded by mutex_
-    bool scheduled_ = false;    // guarded by mutex_: a drain is pending or running
-    bool draining_ = false;     // GUI thread only
+    std::deque<Task> queue_;  // guarded by mutex_
+    bool scheduled_ = false;  // guarded by mutex_: a drain is pending or running
+    bool draining_ = false;   // GUI thread only
 #ifdef QUARVO_GUI_POLLING
     std::unique_ptr<QTimer> poll_;
 #endif
@@ -139,8 +146,8 @@ void run_guarded(Task& task) noexcept {
     try {
         task();
     } catch (const std::exception& e) {
-        facility_logger().error("Unhandled exception in GUI-thread call: " + demangle(typeid(e).name()) +
-                                ": " + e.what());
+        facility_logger().error("Unhandled exception in GUI-thread call: " +
+                                demangle(typeid(e).name()) + ": " + e.what());
     } catch (...) {
         facility_logger().error("Unhandled exception in GUI-thread call: unknown exception");
     }
@@ -163,6 +170,8 @@ void set_gui_thread(std::shared_ptr<GuiThread> facility) {
     s.facility = std::move(facility);
 }
 
-void run_in_qt_thread(Task task) { gui_thread()->post(std::move(task)); }
+void run_in_qt_thread(Task task) {
+    gui_thread()->post(std::move(task));
+}
 
 }  // namespace quarvo_zovovi::ide::gui

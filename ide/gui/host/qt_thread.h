@@ -9,7 +9,7 @@
 namespace quarvo_zovovi::ide::gui {
 
 class GuiThread {
-public:
+  public:
     virtual ~GuiThread() = default;
     // Any thread. Runs task later on the GUI thread; calls made from one thread run in
     // the order they were made. Never blocks on the GUI thread.

@@ -8,12 +8,13 @@
 namespace quarvo_zovovi::ide::gui {
 
 class Task {
-public:
+  public:
     Task() = default;
 
     template <class F>
-        requires(!std::is_same_v<std::decay_t<F>, Task> && std::is_invocable_v<std::decay_t<F>&>)
-    Task(F&& f) : impl_(std::make_unique<Impl<std::decay_t<F>>>(std::forward<F>(f))) {}
+    requires(!std::is_same_v<std::decay_t<F>, Task> && std::is_invocable_v<std::decay_t<F>&>)
+        Task(F&& f)
+        : impl_(std::make_unique<Impl<std::decay_t<F>>>(std::forward<F>(f))) {}
 
     Task(Task&&) noexcept = default;
     Task& operator=(Task&&) noexcept = default;
@@ -21,7 +22,7 @@ public:
     explicit operator bool() const { return impl_ != nullptr; }
     void operator()() { impl_->call(); }
 
-private:
+  private:
     struct Base {
         virtual ~Base() = default;
         virtual void call() = 0;
