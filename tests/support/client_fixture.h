@@ -17,6 +17,9 @@
 
 namespace quarvo_test {
 
+using namespace quarvo_zovovi::ide::gui;
+using namespace quarvo_tools;
+
 // Sets or clears an environment variable for one scope.
 class ScopedEnv {
   public:

@@ -271,7 +271,7 @@ ClosedPort::~ClosedPort() {
 
 TestServer::TestServer(Options options) : state_(std::make_shared<State>()) {
     if (options.tls) {
-        const PemPair pem = make_self_signed_certificate();
+        const quarvo_tools::PemPair pem = quarvo_tools::make_self_signed_certificate();
         state_->tls.emplace(ssl::context::tls_server);
         state_->tls->use_certificate_chain(asio::buffer(pem.certificate));
         state_->tls->use_private_key(asio::buffer(pem.private_key), ssl::context::pem);

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace quarvo_test {
+namespace quarvo_tools {
 
 struct PemPair {
     std::string certificate;
@@ -13,4 +13,4 @@ struct PemPair {
 // A P-256 key and a certificate for CN=localhost valid from an hour ago for a day.
 PemPair make_self_signed_certificate();
 
-}  // namespace quarvo_test
+}  // namespace quarvo_tools

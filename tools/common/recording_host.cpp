@@ -6,7 +6,7 @@
 
 #include "json_text.h"
 
-namespace quarvo_test {
+namespace quarvo_tools {
 namespace {
 
 bool on_gui_thread() {
@@ -158,8 +158,11 @@ class RecordingPackageManager final : public PackageManager {
 }  // namespace
 
 void CallLog::record(std::string name, JsonArray args) {
+    Call call{std::move(name), std::move(args), on_gui_thread()};
+    if (on_call) on_call(call);
+    if (!keep) return;
     std::lock_guard lock(mutex_);
-    calls_.push_back(Call{std::move(name), std::move(args), on_gui_thread()});
+    calls_.push_back(std::move(call));
 }
 
 std::vector<Call> CallLog::calls() const {
@@ -267,19 +270,19 @@ void RecordingHost::_handle_debug_paused(const JsonObject& m) {
     if (pause_sets_debug_active) debug_active = true;
 }
 void RecordingHost::set_current_debug_editor(QWidget* editor) {
-    log.record("set_current_debug_editor", {});
     current_debug_editor = editor;
+    log.record("set_current_debug_editor", {tabs->indexOf(editor)});
 }
 void RecordingHost::set_watchdog_port(const Json& port) {
-    log.record("set_watchdog_port", {port});
     watchdog_port = port;
+    log.record("set_watchdog_port", {port});
 }
 void RecordingHost::set_auth_token(const Json& token) {
-    log.record("set_auth_token", {token});
     auth_token = token;
+    log.record("set_auth_token", {token});
 }
 void RecordingHost::forward(const char* name, const JsonObject& m) {
     log.record(name, {m});
 }
 
-}  // namespace quarvo_test
+}  // namespace quarvo_tools

@@ -1,9 +1,11 @@
-// A host window for tests: implements every host interface with plain state and records each
-// call, in order, with its arguments and whether it ran on the GUI thread.
+// A host window with plain, real state (tree entries, module caches, editor tabs) that records
+// each call, in order, with its arguments and whether it ran on the GUI thread. The tests
+// assert on the record; ide-trace prints each call as it happens.
 #pragma once
 
 #include <QTabWidget>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -11,7 +13,7 @@
 
 #include "host/main_window.h"
 
-namespace quarvo_test {
+namespace quarvo_tools {
 
 using namespace quarvo_zovovi::ide::gui;
 
@@ -24,6 +26,11 @@ struct Call {
 // Every call of every host object goes into one shared, ordered record.
 class CallLog {
   public:
+    // Called with each call as it is recorded, on the thread that made it.
+    std::function<void(const Call&)> on_call;
+    // Whether calls are kept for calls()/names(); a long-running trace keeps none.
+    bool keep = true;
+
     void record(std::string name, JsonArray args);
     std::vector<Call> calls() const;
     std::vector<std::string> names() const;
@@ -179,4 +186,4 @@ class RecordingHost final : public MainWindow {
     int next_tag_ = 0;
 };
 
-}  // namespace quarvo_test
+}  // namespace quarvo_tools

@@ -8,7 +8,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace quarvo_test {
+namespace quarvo_tools {
 namespace {
 
 template <class T, void (*Free)(T*)>
@@ -50,4 +50,4 @@ PemPair make_self_signed_certificate() {
     return PemPair{bio_text(cert_bio.get()), bio_text(key_bio.get())};
 }
 
-}  // namespace quarvo_test
+}  // namespace quarvo_tools

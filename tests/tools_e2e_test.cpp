@@ -1,0 +1,247 @@
+// End to end through the real programs: business-layer-sim and ide-trace, as a script would
+// drive them, plus their handling of bad input.
+#include <gtest/gtest.h>
+
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <boost/json/parse.hpp>
+#include <fstream>
+#include <functional>
+#include <regex>
+
+namespace {
+
+using boost::json::object;
+
+// A child process whose stdout is read line by line, with deadline waits.
+class Program {
+  public:
+    Program(const char* path, const QStringList& args) {
+        proc_.setProgram(path);
+        proc_.setArguments(args);
+        proc_.start();
+    }
+    ~Program() {
+        if (proc_.state() != QProcess::NotRunning) {
+            proc_.kill();
+            proc_.waitForFinished(5000);
+        }
+    }
+
+    // The first line (from the start) for which pred holds, or "" after the timeout.
+    std::string wait_for(const std::function<bool(const std::string&)>& pred,
+                         int timeout_ms = 10000) {
+        QDeadlineTimer deadline(timeout_ms);
+        for (;;) {
+            read();
+            for (size_t i = checked_; i < lines_.size(); ++i)
+                if (pred(lines_[i])) return lines_[i];
+            if (deadline.hasExpired() || proc_.state() == QProcess::NotRunning) return {};
+            proc_.waitForReadyRead(20);
+        }
+    }
+    std::string wait_for_text(const std::string& piece, int timeout_ms = 10000) {
+        return wait_for([&](const std::string& l) { return l.find(piece) != std::string::npos; },
+                        timeout_ms);
+    }
+    size_t count(const std::string& piece) {
+        read();
+        return size_t(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
+            return l.find(piece) != std::string::npos;
+        }));
+    }
+    void send(const std::string& line) {
+        proc_.write((line + "\n").c_str());
+        proc_.waitForBytesWritten(1000);
+    }
+    // Exit status once it ended by itself, or -1.
+    int finish(int timeout_ms = 10000) {
+        if (!proc_.waitForFinished(timeout_ms)) return -1;
+        read();
+        return proc_.exitStatus() == QProcess::NormalExit ? proc_.exitCode() : -1;
+    }
+    std::string error_output() { return proc_.readAllStandardError().toStdString(); }
+    std::string all() {
+        read();
+        std::string out;
+        for (const std::string& l : lines_) out += l + "\n";
+        return out;
+    }
+
+  private:
+    void read() {
+        partial_ += proc_.readAllStandardOutput().toStdString();
+        size_t nl;
+        while ((nl = partial_.find('\n')) != std::string::npos) {
+            lines_.push_back(partial_.substr(0, nl));
+            partial_.erase(0, nl + 1);
+        }
+    }
+    QProcess proc_;
+    std::vector<std::string> lines_;
+    std::string partial_;
+    size_t checked_ = 0;
+};
+
+class Tools : public ::testing::Test {
+  protected:
+    // Writes a scenario file and starts the simulator on a free port with it.
+    void start_sim(const std::string& scenario_lines) {
+        const QString path = dir.filePath("scenario.jsonl");
+        std::ofstream(path.toStdString()) << scenario_lines;
+        sim = std::make_unique<Program>(QUARVO_SIM_PATH,
+                                        QStringList{"--plain", "--port", "0", "--scenario", path});
+        const std::string listening = sim->wait_for_text("listening ws://127.0.0.1:");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(listening, m, std::regex(":([0-9]+)/ws/ide/main_ide")))
+            << listening;
+        port = m[1];
+    }
+    void start_trace() {
+        trace = std::make_unique<Program>(
+            QUARVO_TRACE_PATH,
+            QStringList{"--plain", "--port", QString::fromStdString(port), "--time-scale", "0.01"});
+        trace->send(R"({"op":"start"})");
+        ASSERT_NE(trace->wait_for_text(
+                      R"({"call":"statusBar.showMessage","args":["Connected to Quarvo Server"]})"),
+                  "")
+            << trace->all();
+    }
+    static object json(const std::string& line) { return boost::json::parse(line).as_object(); }
+
+    QTemporaryDir dir;
+    std::unique_ptr<Program> sim;
+    std::unique_ptr<Program> trace;
+    std::string port;
+};
+
+// Catches a session that does not reach the host: connect texts, a workbook, the real state.
+TEST_F(Tools, ConnectAndWorkbookReachTheTrace) {
+    start_sim(
+        R"({"action": "send", "message": {"type": "workbook_connected", "workbook_id": "wb1", "name": "Book1", "modules": {"m": "x = 1"}}})"
+        "\n");
+    start_trace();
+    EXPECT_NE(
+        trace->wait_for_text(
+            R"({"call":"log_to_console","args":["Connected to Quarvo Server",null],"level":"DETAILED"})"),
+        "");
+    EXPECT_NE(
+        trace->wait_for_text(R"({"call":"project_explorer.add_workbook","args":["wb1","Book1"]})"),
+        "");
+    EXPECT_NE(trace->wait_for_text(
+                  R"({"log":"info","text":"[WebSocketClient] Connected to Business Layer"})"),
+              "");
+    trace->send(R"({"op":"dump"})");
+    const object state = json(trace->wait_for_text(R"({"state":)")).at("state").as_object();
+    EXPECT_EQ(state.at("_workbook_items"), boost::json::parse(R"(["wb1"])"));
+    EXPECT_EQ(state.at("_module_cache"), boost::json::parse(R"({"wb1": {"m": "x = 1"}})"));
+    EXPECT_NE(sim->wait_for_text("#1 open 127.0.0.1:"), "");
+    EXPECT_NE(sim->wait_for_text(R"(#1 send {"type": "workbook_connected")"), "");
+    trace->send(R"({"op":"quit"})");
+    EXPECT_EQ(trace->finish(), 0);
+}
+
+// Catches a request whose answer loses its id, and a time-out object that never comes.
+TEST_F(Tools, RequestAnsweredAndTimedOut) {
+    start_sim("");  // no scripted actions: the simulator only answers requests
+    start_trace();
+    trace->send(
+        R"({"op":"request","message":{"type":"get_module","workbook_id":"wb-sales","module_name":"cleanup"},"response_type":"module_content","timeout":30})");
+    const std::string id =
+        std::string(json(trace->wait_for_text(R"({"request_id":)")).at("request_id").as_string());
+    const std::string answer = trace->wait_for_text(R"({"callback":")" + id + "\"");
+    ASSERT_NE(answer, "") << trace->all();
+    const object data = json(answer).at("data").as_object();
+    EXPECT_EQ(data.at("type"), "module_content");
+    EXPECT_EQ(data.at("request_id"), boost::json::value(id));
+    EXPECT_EQ(data.at("code"), "def run():\n    drop_empty_rows()\n");
+    EXPECT_NE(sim->wait_for_text(R"(#1 recv {"type": "get_module")"), "")
+        << "the request on the wire";
+
+    trace->send(R"({"op":"request","message":{"type":"no_such_request"},"timeout":2.5})");
+    const std::string late = trace->wait_for_text(R"("message":"Request timed out after 2.5s")");
+    ASSERT_NE(late, "") << trace->all();
+    EXPECT_EQ(json(late).at("data").as_object().at("error"), "timeout");
+}
+
+// Catches a normal close that is not reported, or not followed by a new connection.
+TEST_F(Tools, NormalCloseThenReconnection) {
+    start_sim(R"({"action": "sleep", "ms": 100})"
+              "\n"
+              R"({"action": "close", "code": 1000, "reason": "bye"})"
+              "\n");
+    start_trace();
+    EXPECT_NE(trace->wait_for_text(
+                  R"({"log":"info","text":"[WebSocketClient] Connection closed: 1000 bye"})"),
+              "")
+        << trace->all();
+    EXPECT_NE(trace->wait_for_text(R"("args":["Disconnected from Quarvo Server",null])"), "");
+    EXPECT_NE(trace->wait_for_text(R"([WebSocketClient] Reconnecting in 1.0s (attempt 1)...)"), "");
+    EXPECT_NE(sim->wait_for_text("#2 open"), "") << sim->all();
+    EXPECT_NE(trace->wait_for([&](const std::string&) {
+        return trace->count(R"("args":["Connected to Quarvo Server",null])") >= 2;
+    }),
+              "");
+}
+
+struct BadSimCase {
+    const char* name;
+    QStringList args;
+    std::string scenario;  // written to the scenario file when not empty
+    const char* message;
+};
+
+// Catches bad input that crashes the simulator or exits without saying why.
+TEST_F(Tools, SimulatorRejectsBadInputWithStatus2) {
+    const QString file = dir.filePath("bad.jsonl");
+    const BadSimCase cases[] = {
+        {"unknown option", {"--fast"}, "", "unknown option \"--fast\""},
+        {"bad port", {"--port", "http"}, "", "--port takes a number"},
+        {"unreadable file",
+         {"--scenario", dir.filePath("missing.jsonl")},
+         "",
+         "cannot read scenario file"},
+        {"malformed line",
+         {"--scenario", file},
+         "# comment\n\n{\"action\": \"sleep\", \"ms\": 5}\n{oops\n",
+         "bad.jsonl:4: not JSON"},
+        {"unknown action",
+         {"--scenario", file},
+         "{\"action\": \"explode\"}\n",
+         "bad.jsonl:1: unknown action"},
+        {"missing key",
+         {"--scenario", file},
+         "{\"action\": \"send\"}\n",
+         "bad.jsonl:1: missing \"message\""},
+    };
+    for (const BadSimCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.scenario.empty()) std::ofstream(file.toStdString()) << c.scenario;
+        Program p(QUARVO_SIM_PATH, c.args);
+        EXPECT_EQ(p.finish(), 2);
+        const std::string err = p.error_output();
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line: " << err;
+    }
+}
+
+// Catches a malformed command that stops the trace host, and bad options that do not exit 2.
+TEST_F(Tools, TraceHostSurvivesBadCommands) {
+    Program bad(QUARVO_TRACE_PATH, {"--colour"});
+    EXPECT_EQ(bad.finish(), 2);
+    start_sim("");
+    start_trace();
+    for (const char* line :
+         {"not json", R"(["op"])", R"({"op":"fly"})", R"({"op":"send"})",
+          R"({"op":"state","_debug_active":"yes"})", R"({"op":"state","mystery":1})"})
+        trace->send(line);
+    trace->send(R"({"op":"is_connected"})");
+    EXPECT_NE(trace->wait_for_text(R"({"is_connected":true,"connected":true})"), "")
+        << trace->all();
+    EXPECT_EQ(trace->count(R"({"error":)"), 6u) << trace->all();
+    trace->send(R"({"op":"quit"})");
+    EXPECT_EQ(trace->finish(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+// The trace host: a recording host whose every call, attribute write, log record and
+// callback is printed as it happens, plus the command interpreter of ide-trace.
+// GUI thread only, except the log sink, which any thread may call.
+#pragma once
+
+#include <QTimer>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "recording_host.h"
+#include "websocket_client.h"
+
+namespace quarvo_tools::trace {
+
+using namespace quarvo_zovovi::ide::gui;
+
+struct Options {
+    std::string host = "localhost";
+    int port = 8000;
+    bool pretty = false;
+    double time_scale = 1.0;  // test-only: passed to the client as ClientTestOptions
+};
+
+// Writes whole lines to stdout from any thread.
+class Output {
+  public:
+    explicit Output(bool pretty) : pretty(pretty) {}
+    void line(const std::string& text);
+    const bool pretty;
+
+  private:
+    std::mutex mutex_;
+};
+
+class Trace {
+  public:
+    Trace(const Options& options, Output& out);
+    ~Trace();
+
+    // One command line from stdin. Returns false after "quit".
+    bool command(const std::string& line);
+
+  private:
+    void print_call(const Call& call);
+    void print_event(JsonObject event, const std::string& pretty_text);
+    void apply_state(const JsonObject& state);
+    JsonObject dump() const;
+    void close_message_boxes();
+
+    Output& out_;
+    RecordingHost host_;
+    std::unique_ptr<WebSocketClient> client_;
+    QTimer box_watch_;
+};
+
+}  // namespace quarvo_tools::trace
