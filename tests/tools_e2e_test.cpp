@@ -185,6 +185,39 @@ TEST_F(Tools, NormalCloseThenReconnection) {
               "");
 }
 
+// Catches scenario fault actions that do not reach the wire the way they say.
+TEST_F(Tools, ScenarioFaultActions) {
+    start_sim(R"({"action": "send_binary", "text": "\u0001"})"
+              "\n");
+    start_trace();
+    EXPECT_NE(trace->wait_for_text("[WebSocketClient] Connection error: binary frame received"), "")
+        << trace->all();
+
+    start_sim(R"({"action": "stop_reading"})"
+              "\n");
+    start_trace();
+    EXPECT_NE(sim->wait_for_text("#1 stop-reading"), "");
+    EXPECT_NE(
+        trace->wait_for_text(
+            R"({"log":"warning","text":"[WebSocketClient] Connection closed: keepalive ping timeout"})"),
+        "")
+        << trace->all();
+
+    start_sim(R"({"action": "drop"})"
+              "\n");
+    start_trace();
+    EXPECT_NE(sim->wait_for_text("#1 drop"), "");
+    EXPECT_NE(
+        trace->wait_for_text(R"({"log":"warning","text":"[WebSocketClient] Connection closed: )"),
+        "")
+        << trace->all();
+
+    start_sim(R"({"action": "exit", "code": 3})"
+              "\n");
+    start_trace();
+    EXPECT_EQ(sim->finish(), 3);
+}
+
 struct BadSimCase {
     const char* name;
     QStringList args;

@@ -184,11 +184,11 @@ template <class Stream>
 class WsConnection;
 
 // The network thread's event loop and the connections made on it.
+// ws and attempt are for the network thread only.
 struct EventLoop {
     asio::io_context context{1};
-    std::shared_ptr<Connection> ws;  // the last connection that opened; network thread only
-    std::shared_ptr<Connection>
-        attempt;  // the connection being opened or used; network thread only
+    std::shared_ptr<Connection> ws;       // the last connection that opened
+    std::shared_ptr<Connection> attempt;  // the connection being opened or used
 };
 
 class Core : public std::enable_shared_from_this<Core> {
@@ -213,8 +213,8 @@ class Core : public std::enable_shared_from_this<Core> {
     std::atomic<bool> _running{false};       // written by the GUI thread
     std::atomic<bool> _connected{false};     // written by the network thread
     std::atomic<EventLoop*> _loop{nullptr};  // written by the network thread
-    std::atomic<Connection*> ws{
-        nullptr};  // written by the network thread; others test it for null only
+    // Written by the network thread; other threads only test it for null.
+    std::atomic<Connection*> ws{nullptr};
     std::atomic<bool> gui_alive{true};  // cleared by the client's destructor
     // Back-off state; atomic because a network thread left behind by a timed-out join may
     // still be finishing while a new one starts.

@@ -130,7 +130,10 @@ class Session final : public std::enable_shared_from_this<Session<Stream>> {
     awaitable<void> read_loop() {
         beast::flat_buffer frame;
         for (;;) {
-            auto [ec, size] = co_await ws_.async_read(frame, nothrow);
+            // The scenario may stop reading before the first read starts, or cancel a pending one.
+            // (No co_await in a conditional expression: g++ 12 miscompiles it.)
+            beast::error_code ec = asio::error::operation_aborted;
+            if (reading_) std::tie(ec, std::ignore) = co_await ws_.async_read(frame, nothrow);
             if (ec) {
                 if (!reading_) {
                     // Stopped on purpose: keep the connection, answer nothing, not even pings.
