@@ -71,7 +71,10 @@ class QtGuiThread final : public GuiThread, public std::enable_shared_from_this<
 #ifndef QUARVO_GUI_POLLING
         QCoreApplication* app = QCoreApplication::instance();
         if (!app) {
-            facility_logger().error("GUI-thread call dropped: no QCoreApplication");
+            // Nothing can run it yet; the next post after the application exists schedules.
+            facility_logger().error("GUI-thread work waits: no QCoreApplication yet");
+            std::lock_guard lock(mutex_);
+            scheduled_ = false;
             return;
         }
         std::weak_ptr<QtGuiThread> self = weak_from_this();
