@@ -74,9 +74,11 @@ struct Registry {
     std::map<std::string, std::unique_ptr<Logger>, std::less<>> loggers;
 };
 
+// Never destroyed: a network thread left behind by a timed-out join (a daemon thread) may still
+// log while the process exits.
 Registry& registry() {
-    static Registry r;
-    return r;
+    static Registry* r = new Registry;
+    return *r;
 }
 
 std::shared_ptr<LogSink> current_sink() {

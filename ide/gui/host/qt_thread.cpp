@@ -138,9 +138,10 @@ struct FacilitySlot {
     std::shared_ptr<GuiThread> facility;
 };
 
+// Never destroyed, like the logger registry: a left-behind network thread may still post.
 FacilitySlot& slot() {
-    static FacilitySlot s;
-    return s;
+    static FacilitySlot* s = new FacilitySlot;
+    return *s;
 }
 
 }  // namespace
