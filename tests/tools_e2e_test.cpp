@@ -98,7 +98,8 @@ class Tools : public ::testing::Test {
             << listening;
         port = m[1];
     }
-    void start_trace() {
+    // steady: the connection stays up, so wait until the client's flag says so too.
+    void start_trace(bool steady = true) {
         trace = std::make_unique<Program>(
             QUARVO_TRACE_PATH,
             QStringList{"--plain", "--port", QString::fromStdString(port), "--time-scale", "0.01"});
@@ -107,6 +108,14 @@ class Tools : public ::testing::Test {
                       R"({"call":"statusBar.showMessage","args":["Connected to Quarvo Server"]})"),
                   "")
             << trace->all();
+        if (!steady) return;
+        // The connected notice is queued just before the client's flag is set: wait for the flag.
+        QDeadlineTimer deadline(10000);
+        do {
+            trace->send(R"({"op":"is_connected"})");
+        } while (trace->wait_for_text(R"({"is_connected":true)", 50) == "" &&
+                 !deadline.hasExpired());
+        ASSERT_NE(trace->wait_for_text(R"({"is_connected":true)", 0), "") << trace->all();
     }
     static object json(const std::string& line) { return boost::json::parse(line).as_object(); }
 
@@ -148,14 +157,17 @@ TEST_F(Tools, RequestAnsweredAndTimedOut) {
     start_trace();
     trace->send(
         R"({"op":"request","message":{"type":"get_module","workbook_id":"wb-sales","module_name":"cleanup"},"response_type":"module_content","timeout":30})");
-    const std::string id =
-        std::string(json(trace->wait_for_text(R"({"request_id":)")).at("request_id").as_string());
+    const std::string issued = trace->wait_for_text(R"({"request_id":)");
+    ASSERT_NE(issued, "") << trace->all();
+    const std::string id = std::string(json(issued).at("request_id").as_string());
     const std::string answer = trace->wait_for_text(R"({"callback":")" + id + "\"");
     ASSERT_NE(answer, "") << trace->all();
     const object data = json(answer).at("data").as_object();
-    EXPECT_EQ(data.at("type"), "module_content");
-    EXPECT_EQ(data.at("request_id"), boost::json::value(id));
-    EXPECT_EQ(data.at("code"), "def run():\n    drop_empty_rows()\n");
+    EXPECT_EQ(boost::json::value(data),
+              boost::json::parse(R"({"type": "module_content", "workbook_id": "wb-sales",
+        "module_name": "cleanup", "code": "def run():\n    drop_empty_rows()\n", "request_id": ")" +
+                                 id + R"("})"))
+        << trace->all();
     EXPECT_NE(sim->wait_for_text(R"(#1 recv {"type": "get_module")"), "")
         << "the request on the wire";
 
@@ -189,13 +201,13 @@ TEST_F(Tools, NormalCloseThenReconnection) {
 TEST_F(Tools, ScenarioFaultActions) {
     start_sim(R"({"action": "send_binary", "text": "\u0001"})"
               "\n");
-    start_trace();
+    start_trace(false);
     EXPECT_NE(trace->wait_for_text("[WebSocketClient] Connection error: binary frame received"), "")
         << trace->all();
 
     start_sim(R"({"action": "stop_reading"})"
               "\n");
-    start_trace();
+    start_trace(false);
     EXPECT_NE(sim->wait_for_text("#1 stop-reading"), "");
     EXPECT_NE(
         trace->wait_for_text(
@@ -205,7 +217,7 @@ TEST_F(Tools, ScenarioFaultActions) {
 
     start_sim(R"({"action": "drop"})"
               "\n");
-    start_trace();
+    start_trace(false);
     EXPECT_NE(sim->wait_for_text("#1 drop"), "");
     EXPECT_NE(
         trace->wait_for_text(R"({"log":"warning","text":"[WebSocketClient] Connection closed: )"),
@@ -214,7 +226,7 @@ TEST_F(Tools, ScenarioFaultActions) {
 
     start_sim(R"({"action": "exit", "code": 3})"
               "\n");
-    start_trace();
+    start_trace(false);
     EXPECT_EQ(sim->finish(), 3);
 }
 
@@ -269,8 +281,13 @@ TEST_F(Tools, TraceHostSurvivesBadCommands) {
          {"not json", R"(["op"])", R"({"op":"fly"})", R"({"op":"send"})",
           R"({"op":"state","_debug_active":"yes"})", R"({"op":"state","mystery":1})"})
         trace->send(line);
+    const size_t answered = trace->count(R"({"is_connected":true,"connected":true})");
     trace->send(R"({"op":"is_connected"})");
-    EXPECT_NE(trace->wait_for_text(R"({"is_connected":true,"connected":true})"), "")
+    EXPECT_NE(trace->wait_for([&](const std::string&) {
+        return trace->count(R"({"is_connected":true,"connected":true})") > answered;
+    }),
+              "")
+        << "the host goes on after bad commands\n"
         << trace->all();
     EXPECT_EQ(trace->count(R"({"error":)"), 6u) << trace->all();
     trace->send(R"({"op":"quit"})");
