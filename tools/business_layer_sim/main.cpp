@@ -12,6 +12,7 @@ namespace {
 constexpr const char* usage =
     R"(usage: business-layer-sim [--host 127.0.0.1] [--port 8000] [--plain]
                           [--cert FILE --key FILE] [--scenario demo|quiet|FILE]
+                          [--ping-patience MS]
 
 A WebSocket server that stands in for the Business Layer. It serves "/ws/ide/main_ide"
 (other paths get HTTP 404), over TLS by default with a self-signed certificate made at
@@ -22,7 +23,8 @@ docs/PROTOCOL.md. It prints one line per event on stdout:
   listening wss://HOST:PORT/ws/ide/main_ide scenario NAME
   #N open PEER | #N recv TEXT | #N send TEXT | #N close CODE REASON | #N drop
   #N closed WHY | #N stop-reading | #N refused 404 PATH | #N exit STATUS
---port 0 takes any free port; the listening line says which.
+--port 0 takes any free port; the listening line says which. --ping-patience MS makes the
+server ping a client that was silent for MS/2 and drop it ("#N closed ...") after MS.
 
 Scenarios: "demo" (a plausible session), "quiet" (answers requests only), or a file of
 JSON lines, one action each:
@@ -68,6 +70,14 @@ int main(int argc, char** argv) {
             options.cert_file = value();
         } else if (arg == "--key") {
             options.key_file = value();
+        } else if (arg == "--ping-patience") {
+            const std::string text = value();
+            unsigned ms = 0;
+            auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), ms);
+            if (ec != std::errc() || end != text.data() + text.size() || ms == 0)
+                bad_input("--ping-patience takes a number of milliseconds > 0, not \"" + text +
+                          "\"");
+            options.ping_patience_ms = ms;
         } else if (arg == "--scenario") {
             scenario_name = value();
         } else {

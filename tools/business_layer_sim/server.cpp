@@ -70,6 +70,7 @@ struct Shared {
     Responder responder;
     int next_id = 1;
     int exit_status = 0;
+    unsigned ping_patience_ms = 0;
 };
 
 template <class Stream>
@@ -112,7 +113,12 @@ class Session final : public std::enable_shared_from_this<Session<Stream>> {
             co_return;
         }
         tcp_layer.expires_never();
-        ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+        if (shared_.ping_patience_ms > 0) {
+            timeouts.idle_timeout = std::chrono::milliseconds(shared_.ping_patience_ms);
+            timeouts.keep_alive_pings = true;
+        }
+        ws_.set_option(timeouts);
         auto [accept_ec] = co_await ws_.async_accept(req, nothrow);
         if (accept_ec) {
             print(id_, "handshake-failed", accept_ec.message());
@@ -322,6 +328,7 @@ std::string read_file(const std::string& path) {
 int run_server(const ServerOptions& options, const Scenario& scenario) {
     Shared shared;
     shared.scenario = &scenario;
+    shared.ping_patience_ms = options.ping_patience_ms;
     if (options.tls) {
         shared.tls.emplace(ssl::context::tls_server);
         PemPair pem;

@@ -15,6 +15,9 @@ struct ServerOptions {
     bool tls = true;
     std::string cert_file;  // both empty: a self-signed certificate made at start
     std::string key_file;
+    // 0: the client may stay silent for five minutes. Otherwise the server pings the client
+    // after half this time of silence and drops the connection after all of it.
+    unsigned ping_patience_ms = 0;
 };
 
 // Serves until a scenario's exit action; returns its status. Throws std::runtime_error when it

@@ -1,0 +1,244 @@
+// The reference window against the real simulator, on a real display (Xvfb): the demo session
+// fills every panel, the window's actions go out through the client, and a modal dialog on the
+// GUI thread does not cost the connection.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <fstream>
+#include <regex>
+
+#include "ide_window.h"
+#include "program.h"
+#include "qt_wait.h"
+#include "websocket_client.h"
+
+namespace {
+
+using quarvo_app::ConsoleLine;
+using quarvo_app::IdeWindow;
+using quarvo_test::Program;
+using quarvo_test::pump_events;
+using quarvo_test::wait_until;
+using namespace quarvo_zovovi::ide::gui;
+
+class WindowSession : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (const char* why = std::getenv("QUARVO_NO_DISPLAY"))
+            GTEST_SKIP() << "window tests skipped: " << why;
+    }
+    void TearDown() override {
+        if (client) client->stop();
+        client.reset();
+        window.reset();
+    }
+
+    // Starts the simulator over TLS on a free port; scenario is "demo" or JSON lines.
+    void start_sim(const std::string& scenario, QStringList extra = {}) {
+        QString name = QString::fromStdString(scenario);
+        if (scenario != "demo") {
+            name = dir.filePath("scenario.jsonl");
+            std::ofstream(name.toStdString()) << scenario;
+        }
+        sim = std::make_unique<Program>(QUARVO_SIM_PATH,
+                                        QStringList{"--port", "0", "--scenario", name} + extra);
+        const std::string listening = sim->wait_for_text("listening wss://127.0.0.1:");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(listening, m, std::regex(":([0-9]+)/ws/ide/main_ide")))
+            << listening;
+        port = std::stoi(m[1]);
+    }
+
+    void open_window(double time_scale = 1.0) {
+        window = std::make_unique<IdeWindow>();
+        client = std::make_unique<WebSocketClient>(*window, "127.0.0.1", port,
+                                                   ClientTestOptions{time_scale});
+        window->attach(client.get());
+        window->show();
+        client->start();
+    }
+
+    const ConsoleLine* console_line(const QString& text) const {
+        for (const auto& line : window->console().lines())
+            if (line.text == text) return &line;
+        return nullptr;
+    }
+    bool console_has(const QString& text) const { return console_line(text) != nullptr; }
+
+    QString status_text() const { return window->QMainWindow::statusBar()->currentMessage(); }
+
+    QTemporaryDir dir;
+    std::unique_ptr<Program> sim;
+    int port = 0;
+    std::unique_ptr<IdeWindow> window;
+    std::unique_ptr<WebSocketClient> client;
+};
+
+TEST_F(WindowSession, DemoSessionFillsEveryPanel) {
+    start_sim("demo");
+    open_window();
+    ASSERT_TRUE(wait_until([&] { return console_has("Business Layer ready"); }, 15000))
+        << window->console().shown_text().join("\n").toStdString();
+
+    // Tree: both workbooks with their modules.
+    auto& tree = window->tree();
+    EXPECT_EQ(tree._workbook_items(), (std::set<std::string>{"wb-ops", "wb-sales"}));
+    const QTreeWidgetItem* sales = tree.workbook_item("wb-sales");
+    ASSERT_NE(sales, nullptr);
+    EXPECT_EQ(sales->text(0), "Sales.xlsx");
+    QStringList modules;
+    for (int i = 0; i < sales->childCount(); ++i) modules << sales->child(i)->text(0);
+    EXPECT_EQ(modules, (QStringList{"report.py", "cleanup.py", "helpers.py"}));
+    EXPECT_EQ(tree.workbook_item("wb-ops")->childCount(), 2);
+
+    // Console: lines in arrival order with their colours; the error light is on.
+    const auto* connected = console_line("Connected to Quarvo Server");
+    ASSERT_NE(connected, nullptr);
+    EXPECT_EQ(connected->level, OutputLevel::DETAILED);
+    ASSERT_NE(console_line("Loading sales data..."), nullptr);
+    EXPECT_EQ(console_line("Loading sales data...")->color, "#4daafc");
+    ASSERT_NE(console_line("Warning: 3 rows have no region"), nullptr);
+    EXPECT_EQ(console_line("Warning: 3 rows have no region")->color, "#ff6b6b");
+    const QStringList shown = window->console().shown_text();
+    EXPECT_LT(shown.indexOf("Loading sales data..."), shown.indexOf("Read 1204 rows"));
+    EXPECT_LT(shown.indexOf("Read 1204 rows"), shown.indexOf("Warning: 3 rows have no region"));
+    EXPECT_TRUE(window->console().error_light_on());
+    EXPECT_EQ(status_text(), "Connected to Quarvo Server");
+
+    // The level switch hides DETAILED lines; the source switch is what the client reads.
+    window->console().set_level(OutputLevel::SIMPLE);
+    EXPECT_FALSE(window->console().shown_text().contains("Connected to Quarvo Server"));
+    EXPECT_TRUE(window->console().shown_text().contains("Read 1204 rows"));
+    window->console().set_level(OutputLevel::DETAILED);
+    EXPECT_EQ(window->_console_source_filter(), "all");
+    window->console().set_ide_only(true);
+    EXPECT_EQ(window->_console_source_filter(), "ide_only");
+    window->console().set_ide_only(false);
+
+    // Packages: the current workbook's status and caches (through the update_caches signal).
+    auto& packages = window->packages();
+    EXPECT_EQ(packages.get_current_workbook(), Json("wb-sales"));
+    EXPECT_EQ(packages.package_status("requests"), "installed");
+    EXPECT_EQ(packages.cached_packages(), QStringList{"requests 2.32.3"});
+    EXPECT_FALSE(packages.pip_lines().isEmpty());
+
+    // The information panels show what they received.
+    auto any_row = [](const QStringList& rows, const QString& piece) {
+        return std::any_of(rows.begin(), rows.end(),
+                           [&](const QString& r) { return r.contains(piece); });
+    };
+    EXPECT_TRUE(any_row(window->events().row_texts(), "event handlers"));
+    EXPECT_TRUE(any_row(window->timers().row_texts(), "every_morning"));
+    EXPECT_TRUE(any_row(window->publisher().row_texts(), "summarise"));
+    EXPECT_TRUE(any_row(window->inspector().row_texts(), "chart-1"));
+    EXPECT_EQ(window->watchdog_port(), Json(9100));
+    EXPECT_TRUE(window->has_auth_token());
+
+    // Opening a module from the tree asks for it; its content opens an editor tab.
+    QTreeWidgetItem* report = sales->child(0);
+    emit tree.itemActivated(report, 0);
+    ASSERT_TRUE(wait_until([&] { return window->editor_for("wb-sales", "report") != nullptr; }));
+    EXPECT_EQ(window->editor_tabs().tabText(window->editor_tabs().currentIndex()), "report.py");
+    EXPECT_TRUE(window->editor_for("wb-sales", "report")->toPlainText().startsWith("def summarise"));
+    EXPECT_NE(sim->count(R"(recv {"type": "get_module")"), 0u);
+
+    // Run sends the execution request for the open module's first function.
+    window->run_current_module();
+    ASSERT_TRUE(wait_until([&] { return console_has("Running report..."); }));
+    EXPECT_NE(sim->count(R"("function_name": "summarise")"), 0u);
+
+    // Package search answers through the request callback; resolving opens the popup.
+    window->search_package("requests");
+    ASSERT_TRUE(wait_until([&] { return packages.search_result().startsWith("requests 2.32.3"); }))
+        << packages.search_result().toStdString();
+    window->resolve_dependencies("wb-sales");
+    ASSERT_TRUE(wait_until([&] { return packages.deps_popup() != nullptr; }));
+    auto* deps = packages.deps_popup()->findChild<QTableWidget*>("deps");
+    ASSERT_NE(deps, nullptr);
+    EXPECT_EQ(deps->rowCount(), 2);
+    EXPECT_FALSE(packages.deps_popup()->isModal());
+
+    pump_events(200);  // let the window paint its last state
+    const QString png = QStringLiteral(QUARVO_BUILD_DIR "/ide_window_demo.png");
+    EXPECT_TRUE(window->grab().save(png)) << png.toStdString();
+    EXPECT_TRUE(client->is_connected());
+}
+
+TEST_F(WindowSession, PackageSearchShowsTheTimeOutAsAnError) {
+    start_sim(R"({"action": "stop_reading"})");
+    open_window();
+    window->set_request_timeout(0.3);
+    ASSERT_TRUE(wait_until([&] { return status_text() == "Connected to Quarvo Server"; }, 15000));
+    ASSERT_TRUE(wait_until([&] { return client->is_connected(); }));
+    window->search_package("requests");
+    EXPECT_EQ(window->packages().search_result(), "Asking about requests...");
+    ASSERT_TRUE(wait_until([&] {
+        return window->packages().search_result().startsWith("Package search failed");
+    })) << window->packages().search_result().toStdString();
+    EXPECT_EQ(window->packages().search_result(),
+              "Package search failed: Request timed out after 0.3s");
+    EXPECT_EQ(client->pending_request_count(), 0u);
+}
+
+// The design's promise: a modal dialog holds the GUI thread for longer than the server waits for
+// an answer to its pings, and the connection survives because the network thread answers. What
+// arrived meanwhile is shown, in order, once the dialog closes.
+TEST_F(WindowSession, ModalDialogLongerThanThePingPatienceKeepsTheConnection) {
+    constexpr int patience_ms = 400;
+    constexpr int dialog_ms = 1500;
+    constexpr int lines = 20;
+    std::string scenario = R"({"action": "send", "message": {"type": "message_ide", )"
+                           R"("message": "Please wait", "from_client": "addin"}})"
+                           "\n";
+    for (int i = 1; i <= lines; ++i) {
+        scenario += R"({"action": "sleep", "ms": 50})"
+                    "\n";
+        scenario += R"({"action": "send", "message": {"type": "stdout", "content": "line )" +
+                    std::to_string(i) + R"(\n"}})" + "\n";
+    }
+    start_sim(scenario, {"--ping-patience", QString::number(patience_ms)});
+    // Client pings every second, waits three for the pong: both sides' keep-alive run.
+    open_window(0.05);
+
+    QElapsedTimer held;
+    QStringList shown_while_held;
+    bool closed = false;
+    QTimer closer;
+    closer.setInterval(10);
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal) return;
+        if (!held.isValid()) held.start();
+        if (held.elapsed() < dialog_ms) return;
+        shown_while_held = window->console().shown_text();
+        closed = true;
+        closer.stop();
+        static_cast<QDialog*>(modal)->accept();
+    });
+    closer.start();
+
+    ASSERT_TRUE(wait_until([&] { return closed; }, 15000)) << "the message box never opened";
+    ASSERT_TRUE(wait_until([&] { return console_has(QString("line %1").arg(lines)); }, 10000));
+
+    EXPECT_FALSE(shown_while_held.contains("line 1")) << "the dialog did not hold the GUI thread";
+    QStringList numbered;
+    for (const QString& text : window->console().shown_text())
+        if (text.startsWith("line ")) numbered << text;
+    QStringList expected;
+    for (int i = 1; i <= lines; ++i) expected << QString("line %1").arg(i);
+    EXPECT_EQ(numbered, expected);
+
+    EXPECT_TRUE(client->is_connected());
+    EXPECT_EQ(sim->count("closed"), 0u) << sim->all();
+    EXPECT_EQ(sim->count("#2 open"), 0u) << sim->all();
+    EXPECT_FALSE(window->console().shown_text().join("\n").contains("Disconnected"));
+}
+
+}  // namespace
