@@ -271,6 +271,9 @@ class WsConnection final : public Connection {
     explicit WsConnection(const asio::any_io_executor& ex, Args&... args)
         : Connection(ex), ws(ex, args...) {}
 
+    // The code of the close frame this side sends when it ends the connection.
+    websocket::close_code close_code_ = websocket::close_code::normal;
+
     Stream ws;
 
     void abandon() override {
@@ -299,6 +302,7 @@ class WsConnection final : public Connection {
                 break;
             }
             if (!ws.got_text()) {
+                close_code_ = websocket::close_code::unknown_data;  // 1003: a type it cannot take
                 outcome = {Outcome::error,
                            "binary frame received; only text messages are accepted"};
                 break;
@@ -333,7 +337,7 @@ class WsConnection final : public Connection {
         if (ws.is_open() && !keepalive_failed_) {
             ws.set_option(websocket::stream_base::timeout{close_timeout,
                                                           websocket::stream_base::none(), false});
-            co_await ws.async_close(websocket::close_code::normal, nothrow_awaitable);
+            co_await ws.async_close(close_code_, nothrow_awaitable);
         }
         abandon();
     }

@@ -52,8 +52,13 @@ struct Close {
     uint16_t code;
     std::string reason;
 };
-struct Drop {};
-using Action = std::variant<SendText, SendBinary, Close, Drop>;
+struct Drop {
+    bool reset;
+};
+struct Raw {
+    std::string bytes;
+};
+using Action = std::variant<SendText, SendBinary, Close, Drop, Raw>;
 
 // What a session offers to the server's action queue.
 class SessionBase {
@@ -74,6 +79,9 @@ struct TestServer::State {
     size_t pings = 0;
     std::vector<std::string> frames;
     std::vector<Handshake> handshakes;
+    std::vector<uint16_t> close_codes;
+    std::vector<std::string> pongs;
+    std::chrono::milliseconds patience{0};
     int refuse_status = 0;
     bool silent = false;
     bool stall = false;
@@ -131,6 +139,7 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
         int refuse = 0;
         bool silent = false;
         bool stall = false;
+        std::chrono::milliseconds patience{0};
         state_.record([&] {
             ++state_.attempts;
             Handshake h;
@@ -144,6 +153,7 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
             refuse = state_.refuse_status;
             silent = state_.silent;
             stall = state_.stall;
+            patience = state_.patience;
         });
         if (stall) {
             tcp_layer.expires_never();
@@ -164,9 +174,16 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
             co_return;
         }
         tcp_layer.expires_never();
-        ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-        ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+        auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+        if (patience.count() > 0) {
+            timeouts.idle_timeout = patience;
+            timeouts.keep_alive_pings = true;
+        }
+        ws_.set_option(timeouts);
+        ws_.control_callback([this](websocket::frame_type kind, beast::string_view payload) {
             if (kind == websocket::frame_type::ping) state_.record([&] { ++state_.pings; });
+            if (kind == websocket::frame_type::pong)
+                state_.record([&] { state_.pongs.emplace_back(payload); });
         });
         auto [accept_ec] = co_await ws_.async_accept(req, nothrow);
         if (accept_ec) co_return;
@@ -185,6 +202,10 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
             beast::flat_buffer frame;
             for (;;) {
                 auto [ec, size] = co_await ws_.async_read(frame, nothrow);
+                if (ec == websocket::error::closed) {
+                    const auto code = uint16_t(ws_.reason().code);
+                    state_.record([&] { state_.close_codes.push_back(code ? code : 1005); });
+                }
                 if (ec) break;
                 std::string text = beast::buffers_to_string(frame.data());
                 frame.consume(frame.size());
@@ -217,9 +238,14 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
             } else if (auto* c = std::get_if<Close>(&action)) {
                 co_await ws_.async_close(
                     websocket::close_reason(websocket::close_code(c->code), c->reason), nothrow);
+            } else if (auto* r = std::get_if<Raw>(&action)) {
+                co_await asio::async_write(ws_.next_layer(), asio::buffer(r->bytes), nothrow);
             } else {
                 beast::error_code ignored;
-                beast::get_lowest_layer(ws_).socket().close(ignored);
+                auto& socket = beast::get_lowest_layer(ws_).socket();
+                if (std::get<Drop>(action).reset)
+                    socket.set_option(tcp::socket::linger(true, 0), ignored);
+                socket.close(ignored);
                 open_ = false;
             }
         }
@@ -276,7 +302,7 @@ TestServer::TestServer(Options options) : state_(std::make_shared<State>()) {
         state_->tls->use_certificate_chain(asio::buffer(pem.certificate));
         state_->tls->use_private_key(asio::buffer(pem.private_key), ssl::context::pem);
     }
-    tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+    tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), options.port);
     state_->acceptor.open(endpoint.protocol());
     state_->acceptor.set_option(tcp::acceptor::reuse_address(true));
     state_->acceptor.bind(endpoint);
@@ -302,6 +328,10 @@ void TestServer::stall_handshakes(bool stall) {
     state_->record([&] { state_->stall = stall; });
 }
 
+void TestServer::set_ping_patience(std::chrono::milliseconds patience) {
+    state_->record([&] { state_->patience = patience; });
+}
+
 void TestServer::set_silent(bool silent) {
     state_->record([&] { state_->silent = silent; });
 }
@@ -324,7 +354,13 @@ void TestServer::close(uint16_t code, std::string reason) {
     post_action(state_, Close{code, std::move(reason)});
 }
 void TestServer::drop() {
-    post_action(state_, Drop{});
+    post_action(state_, Drop{false});
+}
+void TestServer::reset() {
+    post_action(state_, Drop{true});
+}
+void TestServer::send_raw(std::string bytes) {
+    post_action(state_, Raw{std::move(bytes)});
 }
 
 bool TestServer::wait_for_connections(size_t n, std::chrono::milliseconds timeout) {
@@ -362,6 +398,20 @@ std::vector<std::string> TestServer::frames() const {
 size_t TestServer::pings() const {
     std::lock_guard lock(state_->mutex);
     return state_->pings;
+}
+std::vector<uint16_t> TestServer::close_codes() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->close_codes;
+}
+bool TestServer::wait_for_close_codes(size_t n, std::chrono::milliseconds timeout) {
+    return state_->wait(timeout, [&] { return state_->close_codes.size() >= n; });
+}
+std::vector<std::string> TestServer::pong_payloads() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->pongs;
+}
+bool TestServer::wait_for_pongs(size_t n, std::chrono::milliseconds timeout) {
+    return state_->wait(timeout, [&] { return state_->pongs.size() >= n; });
 }
 std::vector<Handshake> TestServer::handshakes() const {
     std::lock_guard lock(state_->mutex);

@@ -38,6 +38,7 @@ class TestServer {
   public:
     struct Options {
         bool tls = false;
+        uint16_t port = 0;  // 0: any free port; a port again: a server restarted in its place
     };
     explicit TestServer(Options options);
     TestServer() : TestServer(Options{}) {}
@@ -51,12 +52,19 @@ class TestServer {
     void refuse_handshakes(int http_status);  // 0 accepts again
     void set_silent(bool silent);             // never read: pings stay unanswered
     void stall_handshakes(bool stall);        // read the upgrade request, never answer it
+    // 0: the default patience. Otherwise the server pings a client silent for half this time
+    // and drops it after all of it.
+    void set_ping_patience(std::chrono::milliseconds patience);
 
     // Actions on the newest connection, carried out in call order.
     void send_text(std::string text);
     void send_binary(std::string data);
     void close(uint16_t code, std::string reason);  // closing handshake
     void drop();                                    // TCP closed without a close frame
+    void reset();                                   // TCP reset (RST), no close frame
+    // Bytes written as they are under the WebSocket layer (inside TLS on a TLS server):
+    // hand-made frames, or a frame cut short.
+    void send_raw(std::string bytes);
 
     // Deadline waits; true when the condition held in time.
     bool wait_for_connections(size_t n, std::chrono::milliseconds timeout = 5s);
@@ -71,6 +79,11 @@ class TestServer {
     std::vector<std::string> frames() const;  // text frames received, in order, all connections
     size_t pings() const;
     std::vector<Handshake> handshakes() const;
+    // The code of each close frame received from the client, in order (1005: none given).
+    std::vector<uint16_t> close_codes() const;
+    bool wait_for_close_codes(size_t n, std::chrono::milliseconds timeout = 5s);
+    std::vector<std::string> pong_payloads() const;
+    bool wait_for_pongs(size_t n, std::chrono::milliseconds timeout = 5s);
 
     struct State;
 
