@@ -67,4 +67,12 @@ TEST(JsonText, ReadsBackAsTheSameValue) {
     }
 }
 
+// Catches "inf", which no JSON reader takes: a parsed 1e400 is an infinity on its way out.
+TEST(JsonText, NonFiniteRealsUseThePeersWords) {
+    const JsonObject m{{"a", boost::json::parse("1e400")},
+                       {"b", -std::numeric_limits<double>::infinity()},
+                       {"c", std::numeric_limits<double>::quiet_NaN()}};
+    EXPECT_EQ(to_json_text(m), R"({"a": Infinity, "b": -Infinity, "c": NaN})");
+}
+
 }  // namespace

@@ -2,6 +2,8 @@
 // is not the wire form peers expect, so the client writes JSON text itself.
 #include "json_text.h"
 
+#include <cmath>
+
 #include "value.h"
 
 namespace quarvo_zovovi::ide::gui {
@@ -160,9 +162,18 @@ void append_json(std::string& out, const Json& v, const JsonStyle& style) {
         case boost::json::kind::uint64:
             out += std::to_string(v.get_uint64());
             break;
-        case boost::json::kind::double_:
-            append_real(out, v.get_double());
+        case boost::json::kind::double_: {
+            // JSON has no infinity or NaN; these are the words a Python peer reads back (a
+            // parsed 1e400 is an infinity). Text forms elsewhere keep "inf" and "nan".
+            const double x = v.get_double();
+            if (std::isnan(x))
+                out += "NaN";
+            else if (std::isinf(x))
+                out += x < 0 ? "-Infinity" : "Infinity";
+            else
+                append_real(out, x);
             break;
+        }
         case boost::json::kind::string:
             append_string(out, v.get_string(), style.ascii_only);
             break;

@@ -150,10 +150,22 @@ class Core;
 // One WebSocket connection. Network thread only. The reader (listen), one writer coroutine
 // that drains the outbox (Beast allows one write at a time, so pings go through it too) and
 // the keep-alive coroutine share it; each holds a reference while it runs.
+// The client's counters: written by one thread each, read by stats() from any thread.
+struct Counters {
+    std::atomic<uint64_t> frames_in{0}, bytes_in{0}, frames_out{0}, bytes_out{0};
+    std::atomic<uint64_t> dispatched{0}, connections{0};
+    std::atomic<size_t> pending{0};
+    std::atomic<int64_t> ping_round_trip_us{-1};
+
+    static void add(std::atomic<uint64_t>& counter, uint64_t n) {
+        counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+    }
+};
+
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
-    explicit Connection(const asio::any_io_executor& ex)
-        : wake_(ex), writer_done_(ex), keepalive_timer_(ex) {}
+    Connection(const asio::any_io_executor& ex, Counters& counters)
+        : counters_(counters), wake_(ex), writer_done_(ex), keepalive_timer_(ex) {}
     virtual ~Connection() = default;
 
     bool is_open() const { return open_; }
@@ -170,10 +182,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
     virtual void abandon() = 0;
 
   protected:
+    Counters& counters_;  // the Core's; it outlives its connections
     bool open_ = false;
     bool writer_running_ = false;
     bool keepalive_failed_ = false;
     std::optional<Clock::time_point> unanswered_ping_since_;
+    Clock::time_point ping_written_at_;
     std::deque<Outgoing> outbox_;
     asio::steady_timer wake_;
     asio::steady_timer writer_done_;
@@ -225,6 +239,7 @@ class Core : public std::enable_shared_from_this<Core> {
     // The one lock, for the pending requests and the list of event loops.
     mutable std::mutex pending_mutex;
     std::unordered_map<std::string, PendingRequest> _pending_requests;
+    Counters counters;  // before loops_: the connections in them refer to it
 
     void _run_event_loop();
     awaitable<void> _connect_and_listen(EventLoop& loop);
@@ -268,8 +283,8 @@ template <class Stream>
 class WsConnection final : public Connection {
   public:
     template <class... Args>
-    explicit WsConnection(const asio::any_io_executor& ex, Args&... args)
-        : Connection(ex), ws(ex, args...) {}
+    explicit WsConnection(const asio::any_io_executor& ex, Counters& counters, Args&... args)
+        : Connection(ex, counters), ws(ex, args...) {}
 
     // The code of the close frame this side sends when it ends the connection.
     websocket::close_code close_code_ = websocket::close_code::normal;
@@ -285,7 +300,13 @@ class WsConnection final : public Connection {
     awaitable<Outcome> listen(Core& core) {
         open_ = true;
         ws.control_callback([this](websocket::frame_type kind, beast::string_view) {
-            if (kind == websocket::frame_type::pong) unanswered_ping_since_.reset();
+            if (kind != websocket::frame_type::pong) return;
+            unanswered_ping_since_.reset();
+            counters_.ping_round_trip_us.store(
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() -
+                                                                      ping_written_at_)
+                    .count(),
+                std::memory_order_relaxed);
         });
         auto self = std::static_pointer_cast<WsConnection>(shared_from_this());
         writer_running_ = true;
@@ -301,6 +322,8 @@ class WsConnection final : public Connection {
                 outcome = classify(ec);
                 break;
             }
+            Counters::add(counters_.frames_in, 1);
+            Counters::add(counters_.bytes_in, n);
             if (!ws.got_text()) {
                 close_code_ = websocket::close_code::unknown_data;  // 1003: a type it cannot take
                 outcome = {Outcome::error,
@@ -377,12 +400,18 @@ class WsConnection final : public Connection {
             Outgoing item = std::move(outbox_.front());
             outbox_.pop_front();
             if (item.ping) {
+                ping_written_at_ = Clock::now();
                 co_await ws.async_ping({}, nothrow_awaitable);  // a failure ends the read too
                 continue;
             }
             ws.text(true);
             auto [ec, n] = co_await ws.async_write(asio::buffer(item.text), nothrow_awaitable);
-            if (ec) logger.error(send_error_text(describe(ec)));
+            if (ec) {
+                logger.error(send_error_text(describe(ec)));
+                continue;
+            }
+            Counters::add(counters_.frames_out, 1);
+            Counters::add(counters_.bytes_out, n);
         }
     }
 
@@ -492,9 +521,9 @@ awaitable<Outcome> Core::connect_once(EventLoop& loop, ssl::context* tls) {
     auto ex = co_await asio::this_coro::executor;
     std::shared_ptr<WsConnection<Stream>> conn;
     if constexpr (is_tls)
-        conn = std::make_shared<WsConnection<Stream>>(ex, *tls);
+        conn = std::make_shared<WsConnection<Stream>>(ex, counters, *tls);
     else
-        conn = std::make_shared<WsConnection<Stream>>(ex);
+        conn = std::make_shared<WsConnection<Stream>>(ex, counters);
     loop.attempt = conn;
     auto failed = [](const beast::error_code& ec) { return Outcome{Outcome::error, describe(ec)}; };
 
@@ -528,6 +557,7 @@ awaitable<Outcome> Core::connect_once(EventLoop& loop, ssl::context* tls) {
     ws.store(conn.get());
     _reconnect_attempts.store(0);
     _reconnect_delay.store(1.0);
+    Counters::add(counters.connections, 1);
     logger.info("[WebSocketClient] Connected to Business Layer");
     _on_connected();
     _connected.store(true);
@@ -611,6 +641,7 @@ awaitable<void> Core::_check_timeout(std::string request_id, double timeout) {
         if (it == _pending_requests.end()) co_return;  // answered first
         entry = std::move(it->second);
         _pending_requests.erase(it);
+        counters.pending.store(_pending_requests.size(), std::memory_order_relaxed);
     }
     JsonObject timed_out;
     timed_out["error"] = "timeout";
@@ -668,6 +699,7 @@ bool Core::_try_handle_response(JsonObject& message) {
         }
         entry = std::move(it->second);
         _pending_requests.erase(it);
+        counters.pending.store(_pending_requests.size(), std::memory_order_relaxed);
     }
     _invoke_callback_in_qt_thread(std::move(entry->callback), std::move(message));
     return true;
@@ -681,6 +713,7 @@ void Core::_invoke_callback_in_qt_thread(ResponseCallback callback, JsonObject d
 }
 
 void Core::dispatch(const HandlerEntry& handler, JsonObject data) {
+    Counters::add(counters.dispatched, 1);
     gui->post([self = shared_from_this(), body = handler.body, data = std::move(data)]() mutable {
         if (!self->gui_alive.load()) return;
         HandlerContext ctx{self->main_window, logger};
@@ -787,6 +820,8 @@ std::string WebSocketClient::send_and_wait_response(JsonObject& message, Respons
         std::lock_guard lock(core_->pending_mutex);
         core_->_pending_requests.insert_or_assign(
             request_id, PendingRequest{std::move(callback), std::move(response_type)});
+        core_->counters.pending.store(core_->_pending_requests.size(),
+                                      std::memory_order_relaxed);
     }
     send_message(message);
     if (detail::EventLoop* loop = core_->_loop.load()) {
@@ -796,6 +831,24 @@ std::string WebSocketClient::send_and_wait_response(JsonObject& message, Respons
         });
     }
     return request_id;
+}
+
+ClientStats WebSocketClient::stats() const {
+    const detail::Counters& c = core_->counters;
+    constexpr auto relaxed = std::memory_order_relaxed;
+    ClientStats s;
+    s.frames_in = c.frames_in.load(relaxed);
+    s.bytes_in = c.bytes_in.load(relaxed);
+    s.frames_out = c.frames_out.load(relaxed);
+    s.bytes_out = c.bytes_out.load(relaxed);
+    s.messages_dispatched = c.dispatched.load(relaxed);
+    s.connections = c.connections.load(relaxed);
+    s.reconnections = s.connections > 0 ? s.connections - 1 : 0;
+    s.pending_requests = c.pending.load(relaxed);
+    s.gui_queue_depth = core_->gui->queued();
+    if (const int64_t rtt = c.ping_round_trip_us.load(relaxed); rtt >= 0)
+        s.last_ping_round_trip = std::chrono::microseconds(rtt);
+    return s;
 }
 
 size_t WebSocketClient::pending_request_count() const {

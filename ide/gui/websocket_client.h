@@ -13,6 +13,8 @@
 //  - Handler bodies, response callbacks and connection notices run on the GUI thread.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <future>
 #include <memory>
@@ -33,6 +35,20 @@ using ResponseCallback = std::function<void(JsonObject)>;
 struct PendingRequest {
     ResponseCallback callback;
     std::optional<std::string> response_type;  // empty or "" accepts any type
+};
+
+// A snapshot of the client's counters, cheap enough to take on every repaint of a status panel.
+struct ClientStats {
+    uint64_t frames_in = 0;   // text frames received
+    uint64_t bytes_in = 0;    // their payload bytes
+    uint64_t frames_out = 0;  // text frames written
+    uint64_t bytes_out = 0;
+    uint64_t messages_dispatched = 0;  // messages handed to a handler for the GUI thread
+    uint64_t connections = 0;          // connections opened since construction
+    uint64_t reconnections = 0;        // of those, the ones after the first
+    size_t pending_requests = 0;
+    size_t gui_queue_depth = 0;  // work waiting for the GUI thread (all clients)
+    std::optional<std::chrono::microseconds> last_ping_round_trip;
 };
 
 // Test-only timings. time_scale multiplies every wait the client makes (ping interval, pong
@@ -88,6 +104,9 @@ class WebSocketClient {
 
     // Requests registered and not yet answered or timed out.
     size_t pending_request_count() const;
+
+    // Any thread; no lock taken. Each counter is exact, the set is not one instant.
+    ClientStats stats() const;
 
     // The inbound pipeline for one text frame; never throws.
     void _handle_message(std::string_view raw_message);

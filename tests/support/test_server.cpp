@@ -82,6 +82,7 @@ struct TestServer::State {
     std::vector<uint16_t> close_codes;
     std::vector<std::string> pongs;
     std::chrono::milliseconds patience{0};
+    TestServer::Responder responder;
     int refuse_status = 0;
     bool silent = false;
     bool stall = false;
@@ -209,8 +210,15 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
                 if (ec) break;
                 std::string text = beast::buffers_to_string(frame.data());
                 frame.consume(frame.size());
-                if (ws_.got_text())
-                    state_.record([&] { state_.frames.push_back(std::move(text)); });
+                if (!ws_.got_text()) continue;
+                TestServer::Responder responder;
+                state_.record([&] {
+                    responder = state_.responder;
+                    state_.frames.push_back(text);
+                });
+                if (responder) {
+                    if (auto reply = responder(text)) act(SendText{std::move(*reply)});
+                }
             }
         }
         open_ = false;
@@ -330,6 +338,14 @@ void TestServer::stall_handshakes(bool stall) {
 
 void TestServer::set_ping_patience(std::chrono::milliseconds patience) {
     state_->record([&] { state_->patience = patience; });
+}
+
+void TestServer::set_responder(Responder responder) {
+    state_->record([&] { state_->responder = std::move(responder); });
+}
+
+void TestServer::clear_frames() {
+    state_->record([&] { state_->frames.clear(); });
 }
 
 void TestServer::set_silent(bool silent) {

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <map>
 #include <memory>
 #include <string>
@@ -55,6 +57,12 @@ class TestServer {
     // 0: the default patience. Otherwise the server pings a client silent for half this time
     // and drops it after all of it.
     void set_ping_patience(std::chrono::milliseconds patience);
+    // Called on the server's thread for every text frame received; a returned text is sent
+    // back on that connection at once.
+    using Responder = std::function<std::optional<std::string>(const std::string& frame)>;
+    void set_responder(Responder responder);
+    // Forgets the frames received so far (a long run would otherwise keep them all).
+    void clear_frames();
 
     // Actions on the newest connection, carried out in call order.
     void send_text(std::string text);

@@ -8,6 +8,7 @@
 #include <QMetaObject>
 #include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -60,11 +61,14 @@ class QtGuiThread final : public GuiThread, public std::enable_shared_from_this<
         {
             std::lock_guard lock(mutex_);
             queue_.push_back(std::move(task));
+            depth_.store(queue_.size(), std::memory_order_relaxed);
             wake = !scheduled_;
             scheduled_ = true;
         }
         if (wake) schedule();
     }
+
+    size_t queued() const override { return depth_.load(std::memory_order_relaxed); }
 
   private:
     void schedule() {
@@ -112,6 +116,7 @@ class QtGuiThread final : public GuiThread, public std::enable_shared_from_this<
                 }
                 task = std::move(queue_.front());
                 queue_.pop_front();
+                depth_.store(queue_.size(), std::memory_order_relaxed);
             }
             run_guarded(task);
             if (slice.elapsed() >= budget_ms_) {
@@ -124,6 +129,7 @@ class QtGuiThread final : public GuiThread, public std::enable_shared_from_this<
     }
 
     const int budget_ms_;
+    std::atomic<size_t> depth_{0};
     std::mutex mutex_;
     std::deque<Task> queue_;  // guarded by mutex_
     bool scheduled_ = false;  // guarded by mutex_: a drain is pending or running

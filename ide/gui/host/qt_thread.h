@@ -2,6 +2,7 @@
 // QCoreApplication, in call order, and keeps every exception out of Qt's event loop.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 #include "host/task.h"
@@ -14,6 +15,8 @@ class GuiThread {
     // Any thread. Runs task later on the GUI thread; calls made from one thread run in
     // the order they were made. Never blocks on the GUI thread.
     virtual void post(Task task) = 0;
+    // Tasks posted and not yet started; any thread, approximate while others post.
+    virtual size_t queued() const { return 0; }
 };
 
 // The installed facility (the default Qt one unless a host replaced it). The default one is

@@ -1,0 +1,386 @@
+// bench_e2e: the client measured end to end on one loopback server, side by side with a bare
+// Beast client and, when python3-websockets is installed, the asyncio client a team would
+// otherwise write. Prints a table and writes the figures as JSON.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QProcess>
+#include <QTimer>
+#include <algorithm>
+#include <boost/json.hpp>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "host/qt_thread.h"
+#include "null_host.h"
+#include "push_server.h"
+#include "raw_client.h"
+#include "websocket_client.h"
+
+namespace {
+
+using namespace quarvo_zovovi::ide::gui;
+using quarvo_bench::NullHost;
+using quarvo_bench::PushServer;
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+long rss_kib() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+long peak_rss_kib() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+double cpu_seconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct Percentiles {
+    double p50 = 0, p99 = 0, max = 0;
+};
+
+Percentiles percentiles(std::vector<double> v) {
+    if (v.empty()) return {};
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[std::min(v.size() - 1, size_t(q * double(v.size())))]; };
+    return {at(0.50), at(0.99), v.back()};
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// One queued Qt event per task: the design the batching facility replaced, kept for the
+// comparison.
+class PerEventGuiThread final : public GuiThread {
+  public:
+    void post(Task task) override {
+        auto shared = std::make_shared<Task>(std::move(task));
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [shared] { run_guarded(*shared); },
+            Qt::QueuedConnection);
+    }
+};
+
+// A stdout message of `bytes` bytes in all.
+std::string stdout_frame(size_t bytes) {
+    const std::string head = R"({"type": "stdout", "content": ")";
+    const std::string tail = R"(", "source": "ide"})";
+    return head + std::string(bytes - head.size() - tail.size(), 'x') + tail;
+}
+
+std::string all_modules_frame(size_t code_bytes) {
+    return R"({"type": "all_modules", "workbook_id": "wb", "modules": {"m": ")" +
+           std::string(code_bytes, 'c') + R"("}})";
+}
+
+std::string flood_command(int64_t count, const std::string& frame) {
+    return boost::json::serialize(
+        boost::json::object{{"cmd", "flood"}, {"count", count}, {"frame", frame}});
+}
+
+// A started client on a NullHost, connected.
+struct Session {
+    explicit Session(uint16_t port, double time_scale = 1.0)
+        : client(host, "127.0.0.1", port, ClientTestOptions{time_scale}) {
+        client.start();
+        QElapsedTimer waited;
+        waited.start();
+        while (!client.is_connected() && waited.elapsed() < 10000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (!client.is_connected()) throw std::runtime_error("the client did not connect");
+        QCoreApplication::processEvents();
+    }
+    ~Session() { client.stop(); }
+    NullHost host;
+    WebSocketClient client;
+};
+
+struct FloodResult {
+    double seconds = 0;
+    Percentiles lag_ms;
+};
+
+// The client receives the flood; done when the end marker's handler ran, that is after every
+// handler of the flood. A 1 ms timer on the GUI thread records how late it fires meanwhile.
+FloodResult client_flood(uint16_t port, int64_t count, const std::string& frame) {
+    Session s(port);
+    QEventLoop loop;
+    Clock::time_point done_at;
+    s.host.on_console_line = [&](std::string_view text) {
+        if (text == "flood_end") {
+            done_at = Clock::now();
+            loop.quit();
+        }
+    };
+    std::vector<double> lags;
+    lags.reserve(200000);
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(1);
+    Clock::time_point last = Clock::now();
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const auto now = Clock::now();
+        lags.push_back(std::max(0.0, std::chrono::duration<double, std::milli>(now - last).count() - 1.0));
+        last = now;
+    });
+    const auto start = Clock::now();
+    s.client.send_text_message(flood_command(count, frame));
+    last = Clock::now();
+    tick.start();
+    loop.exec();
+    tick.stop();
+    return {std::chrono::duration<double>(done_at - start).count(), percentiles(lags)};
+}
+
+Percentiles round_trips(uint16_t port, int requests, int per_second) {
+    Session s(port);
+    s.client.send_message(JsonObject{{"cmd", "answer"}});
+    std::vector<double> rtt;
+    QEventLoop loop;
+    int sent = 0;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(1000 / per_second);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        if (sent == requests) return tick.stop();
+        ++sent;
+        const auto at = Clock::now();
+        s.client.send_and_wait_response(
+            JsonObject{{"type", "bench_request"}},
+            [&, at](JsonObject reply) {
+                if (!reply.contains("error"))
+                    rtt.push_back(std::chrono::duration<double, std::milli>(Clock::now() - at).count());
+                if (int(rtt.size()) == requests) loop.quit();
+            },
+            "bench_answer", 10.0);
+    });
+    tick.start();
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+    loop.exec();
+    if (int(rtt.size()) != requests) std::cerr << "round trips: only " << rtt.size() << std::endl;
+    return percentiles(rtt);
+}
+
+// send_message calls from the GUI thread, one after another; the server's messages/s.
+double client_outbound(uint16_t port, int64_t count) {
+    Session s(port);
+    double seconds = 0;
+    QEventLoop loop;
+    s.client.send_and_wait_response(
+        JsonObject{{"cmd", "sink"}, {"count", count}},
+        [&](JsonObject done) {
+            if (const auto* v = done.if_contains("seconds")) seconds = v->to_number<double>();
+            loop.quit();
+        },
+        "sink_done", 600.0);
+    for (int64_t i = 0; i < count; ++i)
+        s.client.send_message(JsonObject{{"type", "bench_out"}, {"n", i}});
+    loop.exec();
+    return seconds > 0 ? double(count) / seconds : 0;
+}
+
+struct Figures {
+    std::map<std::string, std::vector<double>> runs;
+    void add(const std::string& name, double v) { runs[name].push_back(v); }
+    double med(const std::string& name) const {
+        auto it = runs.find(name);
+        return it == runs.end() ? 0 : median(it->second);
+    }
+};
+
+// Debian's interpreter, where python3-websockets is installed, before any other on the PATH.
+QString python_program() {
+    return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+}
+
+std::optional<double> python_baseline(const std::string& script, uint16_t port, int64_t count,
+                                      const std::string& frame) {
+    QProcess probe;
+    probe.start(python_program(), {"-c", "import websockets"});
+    if (!probe.waitForFinished(10000) || probe.exitCode() != 0) return std::nullopt;
+    QProcess py;
+    py.start(python_program(), {QString::fromStdString(script), "--port", QString::number(port),
+                         "--count", QString::number(count), "--frame",
+                         QString::fromStdString(frame)});
+    if (!py.waitForFinished(600000) || py.exitCode() != 0) {
+        std::cerr << "python baseline failed: " << py.readAllStandardError().toStdString();
+        return std::nullopt;
+    }
+    const auto out = boost::json::parse(py.readAllStandardOutput().toStdString());
+    return out.at("messages_per_second").to_number<double>();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int runs = 5;
+    int64_t flood = 1000000;
+    int idle_seconds = 30;
+    std::string json_path = "bench_e2e.json";
+    std::string python_script;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto next = [&] { return std::string(i + 1 < argc ? argv[++i] : ""); };
+        if (arg == "--runs") runs = std::stoi(next());
+        else if (arg == "--messages") flood = std::stoll(next());
+        else if (arg == "--idle-seconds") idle_seconds = std::stoi(next());
+        else if (arg == "--json") json_path = next();
+        else if (arg == "--python") python_script = next();
+        else {
+            std::cerr << "usage: bench_e2e [--runs 5] [--messages 1000000] [--idle-seconds 30] "
+                         "[--json FILE] [--python bench/baseline_python.py]\n";
+            return 2;
+        }
+    }
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    setenv("QT_LOGGING_RULES", "quarvo_zovovi.*.debug=false;quarvo_zovovi.*.info=false", 0);
+    QApplication app(argc, argv);
+
+    PushServer ws_server(false), wss_server(true);
+    const std::string small = stdout_frame(100);
+    const std::string large = all_modules_frame(1u << 20);
+    constexpr int64_t large_count = 200;
+    Figures f;
+    const long rss_before = rss_kib();
+    long rss_after = 0;
+
+    for (int run = 0; run < runs; ++run) {
+        std::cerr << "run " << run + 1 << " of " << runs << std::endl;
+        // 1-2: 100-byte flood, raw and client, ws and wss; the client's GUI lag meanwhile.
+        setenv("QUARVO_SECURED", "0", 1);
+        f.add("raw_ws", double(flood) / quarvo_bench::raw_flood(ws_server.port(), false, flood, small));
+        {
+            const FloodResult r = client_flood(ws_server.port(), flood, small);
+            f.add("client_ws", double(flood) / r.seconds);
+            f.add("lag_p50", r.lag_ms.p50);
+            f.add("lag_p99", r.lag_ms.p99);
+            f.add("lag_max", r.lag_ms.max);
+        }
+        rss_after = rss_kib();
+        // The one-event-per-message design, for comparison.
+        set_gui_thread(std::make_shared<PerEventGuiThread>());
+        {
+            const FloodResult r = client_flood(ws_server.port(), flood, small);
+            f.add("per_event_ws", double(flood) / r.seconds);
+            f.add("per_event_lag_p99", r.lag_ms.p99);
+            f.add("per_event_lag_max", r.lag_ms.max);
+        }
+        set_gui_thread(nullptr);
+        unsetenv("QUARVO_SECURED");
+        f.add("raw_wss", double(flood) / quarvo_bench::raw_flood(wss_server.port(), true, flood, small));
+        f.add("client_wss", double(flood) / client_flood(wss_server.port(), flood, small).seconds);
+
+        // 3: large messages.
+        setenv("QUARVO_SECURED", "0", 1);
+        const double mib = double(large_count * int64_t(large.size())) / (1 << 20);
+        f.add("raw_large", mib / quarvo_bench::raw_flood(ws_server.port(), false, large_count, large));
+        f.add("client_large", mib / client_flood(ws_server.port(), large_count, large).seconds);
+
+        // 4: request round trips at 1000/s.
+        const Percentiles rtt = round_trips(ws_server.port(), 1000, 1000);
+        f.add("rtt_p50", rtt.p50);
+        f.add("rtt_p99", rtt.p99);
+        f.add("rtt_max", rtt.max);
+
+        // 7: outbound.
+        const std::string out_frame = R"({"type": "bench_out", "n": 123456})";
+        f.add("raw_out", double(flood) / quarvo_bench::raw_write_loop(ws_server.port(), false, flood, out_frame));
+        f.add("client_out", client_outbound(ws_server.port(), flood));
+
+        if (!python_script.empty()) {
+            if (auto rate = python_baseline(python_script, ws_server.port(), flood, small))
+                f.add("python_ws", *rate);
+        }
+    }
+
+    // 6: idle CPU with default timings, connected, pings only.
+    setenv("QUARVO_SECURED", "0", 1);
+    double idle_cpu_percent = 0;
+    if (idle_seconds > 0) {
+        Session s(ws_server.port());
+        const double cpu0 = cpu_seconds();
+        QEventLoop loop;
+        QTimer::singleShot(idle_seconds * 1000, &loop, &QEventLoop::quit);
+        loop.exec();
+        idle_cpu_percent = 100.0 * (cpu_seconds() - cpu0) / idle_seconds;
+    }
+
+    // The table: medians of the runs, ratios side by side.
+    auto ratio = [&](const std::string& a, const std::string& b) {
+        return f.med(b) > 0 ? f.med(a) / f.med(b) : 0.0;
+    };
+    boost::json::object out{{"runs", runs}, {"messages", flood}};
+    for (const auto& [name, values] : f.runs) {
+        boost::json::array all;
+        for (double v : values) all.push_back(v);
+        out[name] = boost::json::object{{"median", f.med(name)}, {"runs", all}};
+    }
+    out["ratio_client_raw_ws"] = ratio("client_ws", "raw_ws");
+    out["ratio_client_raw_wss"] = ratio("client_wss", "raw_wss");
+    out["ratio_client_raw_large"] = ratio("client_large", "raw_large");
+    out["ratio_client_raw_out"] = ratio("client_out", "raw_out");
+    out["ratio_client_python"] = ratio("client_ws", "python_ws");
+    out["rss_before_kib"] = rss_before;
+    out["rss_after_flood_kib"] = rss_after;
+    out["peak_rss_kib"] = peak_rss_kib();
+    out["idle_cpu_percent"] = idle_cpu_percent;
+    out["idle_seconds"] = idle_seconds;
+    std::ofstream(json_path) << boost::json::serialize(out) << "\n";
+
+    auto row = [](const std::string& what, double value, const std::string& unit,
+                  const std::string& note = "") {
+        std::printf("| %-46s | %14.1f %-6s | %s\n", what.c_str(), value, unit.c_str(), note.c_str());
+    };
+    auto r2 = [](double x) {
+        char b[32];
+        std::snprintf(b, sizeof b, "ratio %.2f", x);
+        return std::string(b);
+    };
+    std::printf("medians of %d runs, %lld messages per flood\n", runs, (long long)flood);
+    row("raw Beast read loop, 100 B, ws", f.med("raw_ws"), "msg/s");
+    row("client, 100 B stdout to handler, ws", f.med("client_ws"), "msg/s", r2(ratio("client_ws", "raw_ws")) + " to raw");
+    row("raw Beast read loop, 100 B, wss", f.med("raw_wss"), "msg/s");
+    row("client, 100 B stdout to handler, wss", f.med("client_wss"), "msg/s", r2(ratio("client_wss", "raw_wss")) + " to raw");
+    row("client, one Qt event per message, ws", f.med("per_event_ws"), "msg/s", r2(ratio("per_event_ws", "client_ws")) + " to batching");
+    if (f.runs.count("python_ws"))
+        row("python asyncio + websockets + queue thread, ws", f.med("python_ws"), "msg/s", "client " + r2(ratio("client_ws", "python_ws")));
+    row("raw, 1 MiB all_modules, ws", f.med("raw_large"), "MiB/s");
+    row("client, 1 MiB all_modules to handler, ws", f.med("client_large"), "MiB/s", r2(ratio("client_large", "raw_large")) + " to raw");
+    row("GUI timer lag during the flood, p50", f.med("lag_p50"), "ms");
+    row("GUI timer lag during the flood, p99", f.med("lag_p99"), "ms");
+    row("GUI timer lag during the flood, max", f.med("lag_max"), "ms");
+    row("GUI timer lag, one event per message, p99", f.med("per_event_lag_p99"), "ms");
+    row("GUI timer lag, one event per message, max", f.med("per_event_lag_max"), "ms");
+    row("request round trip at 1000/s, p50", f.med("rtt_p50"), "ms");
+    row("request round trip at 1000/s, p99", f.med("rtt_p99"), "ms");
+    row("request round trip at 1000/s, max", f.med("rtt_max"), "ms");
+    row("raw Beast write loop, ws", f.med("raw_out"), "msg/s");
+    row("client send_message from the GUI thread, ws", f.med("client_out"), "msg/s", r2(ratio("client_out", "raw_out")) + " to raw");
+    row("RSS before the floods", double(rss_before) / 1024, "MiB");
+    row("RSS after the first flood", double(rss_after) / 1024, "MiB");
+    row("peak RSS", double(peak_rss_kib()) / 1024, "MiB");
+    row("idle CPU, connected, pings only", idle_cpu_percent, "%", std::to_string(idle_seconds) + " s");
+    std::printf("figures written to %s\n", json_path.c_str());
+    return 0;
+}

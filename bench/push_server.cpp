@@ -1,0 +1,144 @@
+#include "push_server.h"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <boost/json.hpp>
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "self_signed.h"
+
+namespace quarvo_bench {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+using asio::awaitable;
+constexpr auto nothrow = asio::as_tuple(asio::use_awaitable);
+
+struct PushServer::State {
+    asio::io_context io{1};
+    std::optional<ssl::context> tls;
+    tcp::acceptor acceptor{io};
+    std::thread thread;
+};
+
+namespace {
+
+template <class Stream>
+awaitable<void> session(std::shared_ptr<Stream> ws) {
+    if constexpr (!std::is_same_v<Stream, websocket::stream<beast::tcp_stream>>) {
+        auto [ec] = co_await ws->next_layer().async_handshake(ssl::stream_base::server, nothrow);
+        if (ec) co_return;
+    }
+    ws->set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    ws->read_message_max(64u << 20);
+    auto [accept_ec] = co_await ws->async_accept(nothrow);
+    if (accept_ec) co_return;
+    bool answering = false;
+    beast::flat_buffer buffer;
+    for (;;) {
+        auto [ec, n] = co_await ws->async_read(buffer, nothrow);
+        if (ec) co_return;
+        const std::string text = beast::buffers_to_string(buffer.data());
+        buffer.consume(buffer.size());
+        boost::system::error_code parse_ec;
+        boost::json::value v = boost::json::parse(text, parse_ec);
+        if (parse_ec || !v.is_object()) continue;
+        auto& o = v.as_object();
+        if (answering && o.contains("request_id")) {
+            const std::string answer = boost::json::serialize(
+                boost::json::object{{"type", "bench_answer"}, {"request_id", o["request_id"]}});
+            ws->text(true);
+            co_await ws->async_write(asio::buffer(answer), nothrow);
+            continue;
+        }
+        const auto* cmd = o.if_contains("cmd");
+        if (!cmd || !cmd->is_string()) continue;
+        if (*cmd == "flood") {
+            const std::string frame(o["frame"].as_string());
+            const int64_t count = o["count"].as_int64();
+            ws->text(true);
+            for (int64_t i = 0; i < count; ++i) {
+                auto [write_ec, written] = co_await ws->async_write(asio::buffer(frame), nothrow);
+                if (write_ec) co_return;
+            }
+            co_await ws->async_write(asio::buffer(flood_end), nothrow);
+        } else if (*cmd == "answer") {
+            answering = true;
+        } else if (*cmd == "sink") {
+            const int64_t count = o["count"].as_int64();
+            std::chrono::steady_clock::time_point first;
+            for (int64_t i = 0; i < count; ++i) {
+                auto [read_ec, m] = co_await ws->async_read(buffer, nothrow);
+                if (read_ec) co_return;
+                buffer.consume(buffer.size());
+                if (i == 0) first = std::chrono::steady_clock::now();
+            }
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - first).count();
+            boost::json::object reply{{"type", "sink_done"}, {"seconds", seconds}};
+            if (const auto* id = o.if_contains("request_id")) reply["request_id"] = *id;
+            const std::string done = boost::json::serialize(reply);
+            ws->text(true);
+            co_await ws->async_write(asio::buffer(done), nothrow);
+        }
+    }
+}
+
+awaitable<void> accept_loop(PushServer::State* state) {
+    for (;;) {
+        auto [ec, socket] = co_await state->acceptor.async_accept(nothrow);
+        if (ec) co_return;
+        socket.set_option(tcp::no_delay(true));
+        if (state->tls) {
+            auto ws = std::make_shared<websocket::stream<beast::ssl_stream<beast::tcp_stream>>>(
+                std::move(socket), *state->tls);
+            asio::co_spawn(state->io, session(ws), asio::detached);
+        } else {
+            auto ws = std::make_shared<websocket::stream<beast::tcp_stream>>(std::move(socket));
+            asio::co_spawn(state->io, session(ws), asio::detached);
+        }
+    }
+}
+
+}  // namespace
+
+PushServer::PushServer(bool tls) : state_(std::make_shared<State>()) {
+    if (tls) {
+        const quarvo_tools::PemPair pem = quarvo_tools::make_self_signed_certificate();
+        state_->tls.emplace(ssl::context::tls_server);
+        state_->tls->use_certificate_chain(asio::buffer(pem.certificate));
+        state_->tls->use_private_key(asio::buffer(pem.private_key), ssl::context::pem);
+    }
+    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+    state_->acceptor.open(endpoint.protocol());
+    state_->acceptor.bind(endpoint);
+    state_->acceptor.listen();
+    asio::co_spawn(state_->io, accept_loop(state_.get()), asio::detached);
+    state_->thread = std::thread([state = state_] { state->io.run(); });
+}
+
+PushServer::~PushServer() {
+    asio::post(state_->io, [state = state_.get()] { state->io.stop(); });
+    state_->thread.join();
+}
+
+uint16_t PushServer::port() const {
+    return state_->acceptor.local_endpoint().port();
+}
+
+}  // namespace quarvo_bench
