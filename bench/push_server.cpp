@@ -13,6 +13,8 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <boost/json.hpp>
+#include <algorithm>
+#include <boost/asio/write.hpp>
 #include <chrono>
 #include <optional>
 #include <thread>
@@ -37,6 +39,23 @@ struct PushServer::State {
 };
 
 namespace {
+
+// One unmasked, final text frame (RFC 6455 5.2).
+std::string websocket_frame(const std::string& payload) {
+    std::string out{char(0x81)};
+    const uint64_t n = payload.size();
+    if (n < 126) {
+        out += char(n);
+    } else if (n < 65536) {
+        out += char(126);
+        out += char(n >> 8);
+        out += char(n & 0xFF);
+    } else {
+        out += char(127);
+        for (int i = 7; i >= 0; --i) out += char((n >> (8 * i)) & 0xFF);
+    }
+    return out + payload;
+}
 
 template <class Stream>
 awaitable<void> session(std::shared_ptr<Stream> ws) {
@@ -71,11 +90,21 @@ awaitable<void> session(std::shared_ptr<Stream> ws) {
         if (*cmd == "flood") {
             const std::string frame(o["frame"].as_string());
             const int64_t count = o["count"].as_int64();
-            ws->text(true);
-            for (int64_t i = 0; i < count; ++i) {
-                auto [write_ec, written] = co_await ws->async_write(asio::buffer(frame), nothrow);
+            // Server frames are unmasked: built once by hand and written many to a write, so
+            // that the server is not what limits the readers being measured.
+            const std::string framed = websocket_frame(frame);
+            const int64_t per_chunk = std::max<int64_t>(1, int64_t(256 * 1024 / framed.size()));
+            std::string chunk;
+            for (int64_t i = 0; i < per_chunk; ++i) chunk += framed;
+            for (int64_t sent = 0; sent < count;) {
+                const int64_t n = std::min(per_chunk, count - sent);
+                auto [write_ec, written] = co_await asio::async_write(
+                    ws->next_layer(), asio::buffer(chunk.data(), size_t(n) * framed.size()),
+                    nothrow);
                 if (write_ec) co_return;
+                sent += n;
             }
+            ws->text(true);
             co_await ws->async_write(asio::buffer(flood_end), nothrow);
         } else if (*cmd == "answer") {
             answering = true;

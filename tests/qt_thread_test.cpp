@@ -87,4 +87,41 @@ TEST(RunInQtThread, WorkPostedDuringANestedLoopWaitsInOrder) {
     EXPECT_EQ(ran, (std::vector<std::string>{"modal opened", "modal closed", "a", "b"}));
 }
 
+// Catches a callable run twice, never destroyed, or destroyed twice as a Task moves between
+// the queue and the batch, inline or on the heap.
+TEST(TaskStorage, InlineAndHeapCallablesMoveAndDieOnce) {
+    struct Probe {
+        int* alive;
+        int* calls;
+        Probe(int* a, int* c) : alive(a), calls(c) { ++*alive; }
+        Probe(Probe&& o) noexcept : alive(o.alive), calls(o.calls) { ++*alive; }
+        ~Probe() { --*alive; }
+        void operator()() { ++*calls; }
+    };
+    struct Big : Probe {
+        using Probe::Probe;
+        char pad[200] = {};
+    };
+    int alive = 0, calls = 0;
+    {
+        std::vector<Task> tasks;
+        tasks.emplace_back(Probe(&alive, &calls));
+        tasks.emplace_back(Big(&alive, &calls));
+        for (int i = 0; i < 20; ++i) tasks.emplace_back(Probe(&alive, &calls));  // regrowth moves
+        EXPECT_EQ(alive, 22);
+        Task moved = std::move(tasks[0]);
+        Task big = std::move(tasks[1]);
+        EXPECT_FALSE(tasks[0]);
+        EXPECT_FALSE(tasks[1]);
+        EXPECT_EQ(alive, 22);
+        moved();
+        big();
+        tasks[5] = std::move(moved);  // assignment destroys what was there
+        EXPECT_EQ(alive, 21);
+        tasks[5]();
+        EXPECT_EQ(calls, 3);
+    }
+    EXPECT_EQ(alive, 0);
+}
+
 }  // namespace

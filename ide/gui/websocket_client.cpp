@@ -21,6 +21,7 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <boost/json/parse.hpp>
+#include <boost/json/parser.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 #include <cmath>
@@ -536,6 +537,10 @@ awaitable<Outcome> Core::connect_once(EventLoop& loop, ssl::context* tls) {
     tcp_layer.expires_after(timings.open_timeout);
     auto [connect_ec, endpoint] = co_await tcp_layer.async_connect(endpoints, nothrow_awaitable);
     if (connect_ec) co_return failed(connect_ec);
+    // Requests and their answers are small frames: Nagle's wait on top of the peer's delayed
+    // acknowledgement would hold each one for tens of milliseconds.
+    beast::error_code nodelay_ec;
+    tcp_layer.socket().set_option(tcp::no_delay(true), nodelay_ec);
     if constexpr (is_tls) {
         SSL_set_tlsext_host_name(conn->ws.next_layer().native_handle(), host.c_str());
         auto [tls_ec] = co_await conn->ws.next_layer().async_handshake(ssl::stream_base::client,
@@ -652,10 +657,16 @@ awaitable<void> Core::_check_timeout(std::string request_id, double timeout) {
 
 void Core::_handle_message(std::string_view raw_message) {
     try {
+        // One parser per thread, reused: its work buffers stay allocated between frames.
+        thread_local boost::json::parser parser = [] {
+            boost::json::parse_options options;
+            options.max_depth = 256;
+            return boost::json::parser({}, options);
+        }();
         boost::system::error_code ec;
-        boost::json::parse_options options;
-        options.max_depth = 256;
-        Json parsed = boost::json::parse(raw_message, ec, {}, options);
+        parser.reset();
+        parser.write(raw_message.data(), raw_message.size(), ec);
+        Json parsed = ec ? Json() : parser.release();
         if (ec) {
             logger.error("[WebSocketClient] Failed to parse message: " + ec.message());
             return;

@@ -61,7 +61,7 @@ class QtGuiThread final : public GuiThread, public std::enable_shared_from_this<
         {
             std::lock_guard lock(mutex_);
             queue_.push_back(std::move(task));
-            depth_.store(queue_.size(), std::memory_order_relaxed);
+            depth_.fetch_add(1, std::memory_order_relaxed);
             wake = !scheduled_;
             scheduled_ = true;
         }
@@ -102,22 +102,25 @@ class QtGuiThread final : public GuiThread, public std::enable_shared_from_this<
     }
 #endif
 
+    // Takes the whole queue under one hold of the lock and runs it from a GUI-thread batch:
+    // the posting thread and the GUI thread meet once per batch, not once per task. Tasks left
+    // in the batch when a slice ends run first in the next slice, so call order holds.
     void drain() {
         QElapsedTimer slice;
         slice.start();
         draining_ = true;
         for (;;) {
-            Task task;
-            {
+            if (batch_.empty()) {
                 std::lock_guard lock(mutex_);
                 if (queue_.empty()) {
                     scheduled_ = false;
                     break;
                 }
-                task = std::move(queue_.front());
-                queue_.pop_front();
-                depth_.store(queue_.size(), std::memory_order_relaxed);
+                batch_.swap(queue_);
             }
+            Task task = std::move(batch_.front());
+            batch_.pop_front();
+            depth_.fetch_sub(1, std::memory_order_relaxed);
             run_guarded(task);
             if (slice.elapsed() >= budget_ms_) {
                 draining_ = false;
@@ -132,6 +135,7 @@ class QtGuiThread final : public GuiThread, public std::enable_shared_from_this<
     std::atomic<size_t> depth_{0};
     std::mutex mutex_;
     std::deque<Task> queue_;  // guarded by mutex_
+    std::deque<Task> batch_;  // GUI thread only: taken from queue_, not yet run
     bool scheduled_ = false;  // guarded by mutex_: a drain is pending or running
     bool draining_ = false;   // GUI thread only
 #ifdef QUARVO_GUI_POLLING
