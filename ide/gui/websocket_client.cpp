@@ -148,10 +148,7 @@ struct Outgoing {
 
 class Core;
 
-// One WebSocket connection. Network thread only. The reader (listen), one writer coroutine
-// that drains the outbox (Beast allows one write at a time, so pings go through it too) and
-// the keep-alive coroutine share it; each holds a reference while it runs.
-// The client's counters: written by one thread each, read by stats() from any thread.
+// The client's counters, read by stats() from any thread without a lock.
 struct Counters {
     std::atomic<uint64_t> frames_in{0}, bytes_in{0}, frames_out{0}, bytes_out{0};
     std::atomic<uint64_t> dispatched{0}, connections{0};
@@ -159,10 +156,13 @@ struct Counters {
     std::atomic<int64_t> ping_round_trip_us{-1};
 
     static void add(std::atomic<uint64_t>& counter, uint64_t n) {
-        counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+        counter.fetch_add(n, std::memory_order_relaxed);
     }
 };
 
+// One WebSocket connection. Network thread only. The reader (listen), one writer coroutine
+// that drains the outbox (Beast allows one write at a time, so pings go through it too) and
+// the keep-alive coroutine share it; each holds a reference while it runs.
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
     Connection(const asio::any_io_executor& ex, Counters& counters)
