@@ -8,8 +8,8 @@
 #include <QTabWidget>
 #include <QToolBar>
 
-#include "value.h"
-#include "websocket_client.h"
+#include <quarvo_zovovi/ide/gui/value.h>
+#include <quarvo_zovovi/ide/gui/websocket_client.h>
 
 namespace quarvo_app {
 
@@ -216,19 +216,25 @@ void IdeWindow::_debug_stop() {
 
 void IdeWindow::_set_debug_state(bool active, const std::string& workbook_id) {
     debug_active_ = active;
-    if (active) current_debug_workbook_ = workbook_id;
-    else current_debug_workbook_.reset();
+    if (active)
+        current_debug_workbook_ = workbook_id;
+    else
+        current_debug_workbook_.reset();
     update_title();
 }
 
 void IdeWindow::show_and_focus() {
-    if (isMinimized()) showNormal();
-    else show();
+    if (isMinimized())
+        showNormal();
+    else
+        show();
     raise();
     activateWindow();
 }
 
-void IdeWindow::_show_error_light() { console_->show_error_light(); }
+void IdeWindow::_show_error_light() {
+    console_->show_error_light();
+}
 
 void IdeWindow::_handle_pip_output(const JsonObject& m) {
     std::string text = text_of(m, "content");
@@ -238,10 +244,10 @@ void IdeWindow::_handle_pip_output(const JsonObject& m) {
 }
 
 void IdeWindow::_handle_package_versions_response(const JsonObject& m) {
-    packages_->show_search_result(QString::fromStdString("Versions of " +
-                                                         text_of(m, "package_name") + ": " +
-                                                         text_of(m, "versions")),
-                                  false);
+    packages_->show_search_result(
+        QString::fromStdString("Versions of " + text_of(m, "package_name") + ": " +
+                               text_of(m, "versions")),
+        false);
 }
 
 void IdeWindow::_handle_package_extras_response(const JsonObject& m) {
@@ -257,7 +263,9 @@ void IdeWindow::_handle_package_info_response(const JsonObject& m) {
         false);
 }
 
-void IdeWindow::_handle_package_paths_updated(const JsonObject& m) { record(m); }
+void IdeWindow::_handle_package_paths_updated(const JsonObject& m) {
+    record(m);
+}
 
 void IdeWindow::_handle_debug_paused(const JsonObject& m) {
     record(m);
@@ -282,8 +290,8 @@ void IdeWindow::_handle_debug_paused(const JsonObject& m) {
 
 void IdeWindow::_handle_debug_exception(const JsonObject& m) {
     record(m);
-    log_to_console("Exception: " + text_of(m, "exception") + " " + text_of(m, "message"),
-                   "#ff6b6b", OutputLevel::SIMPLE, std::nullopt);
+    log_to_console("Exception: " + text_of(m, "exception") + " " + text_of(m, "message"), "#ff6b6b",
+                   OutputLevel::SIMPLE, std::nullopt);
 }
 
 void IdeWindow::_handle_debug_resumed(const JsonObject& m) {

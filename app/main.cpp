@@ -6,8 +6,8 @@
 #include <iostream>
 #include <string>
 
+#include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "ide_window.h"
-#include "websocket_client.h"
 
 namespace {
 
@@ -28,8 +28,8 @@ int number(const std::string& option, const std::string& text, int max) {
     int value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size() || value < 0 || value > max)
-        bad_input(option + " takes a number from 0 to " + std::to_string(max) + ", not \"" +
-                  text + "\"");
+        bad_input(option + " takes a number from 0 to " + std::to_string(max) + ", not \"" + text +
+                  "\"");
     return value;
 }
 

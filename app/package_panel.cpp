@@ -14,8 +14,8 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include <quarvo_zovovi/ide/gui/value.h>
 #include "panels.h"
-#include "value.h"
 
 namespace quarvo_app {
 
@@ -37,7 +37,9 @@ void set_row(QTableWidget* table, int row, const QStringList& cells) {
 }
 
 // "" for null: the panel shows absent values as blanks.
-QString cell(const Json& value) { return value.is_null() ? QString() : display_name(value); }
+QString cell(const Json& value) {
+    return value.is_null() ? QString() : display_name(value);
+}
 
 // A package entry as (name, version): {"name":..,"version":..}, or a bare name.
 std::pair<QString, QString> package_entry(const Json& entry) {
@@ -105,8 +107,10 @@ PackagePanel::PackagePanel(QWidget* parent)
 void PackagePanel::add_workbook(const std::string& workbook_id, const Json& name) {
     const QString id = QString::fromStdString(workbook_id);
     const int index = workbook_->findData(id);
-    if (index >= 0) workbook_->setItemText(index, display_name(name));
-    else workbook_->addItem(display_name(name), id);
+    if (index >= 0)
+        workbook_->setItemText(index, display_name(name));
+    else
+        workbook_->addItem(display_name(name), id);
 }
 
 void PackagePanel::remove_workbook(const std::string& workbook_id) {
@@ -146,9 +150,9 @@ void PackagePanel::log_pip_output_colored(std::string_view text, std::string_vie
     QString line = to_qstring(text);
     if (line.endsWith('\n')) line.chop(1);
     line = line.toHtmlEscaped().replace('\n', "<br>");
-    pip_output_->appendHtml(QString("<span style=\"color:%1; white-space:pre\">%2</span>")
-                                .arg(color.empty() ? QString(default_color) : to_qstring(color),
-                                     line));
+    pip_output_->appendHtml(
+        QString("<span style=\"color:%1; white-space:pre\">%2</span>")
+            .arg(color.empty() ? QString(default_color) : to_qstring(color), line));
 }
 
 void PackagePanel::show_resolved_deps_popup(const Json& deps) {
@@ -195,7 +199,9 @@ QStringList PackagePanel::pip_lines() const {
     return pip_output_->toPlainText().split('\n', Qt::SkipEmptyParts);
 }
 
-QString PackagePanel::search_result() const { return search_result_->text(); }
+QString PackagePanel::search_result() const {
+    return search_result_->text();
+}
 
 void PackagePanel::show_search_result(const QString& text, bool failed) {
     search_result_->setStyleSheet(failed ? "color: #ff6b6b;" : "");

@@ -7,7 +7,7 @@
 #include <QWidget>
 #include <functional>
 
-#include "host/main_window.h"
+#include <quarvo_zovovi/ide/gui/host/main_window.h>
 
 class QComboBox;
 class QLabel;

@@ -9,8 +9,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "json_text.h"
-#include "value.h"
+#include <quarvo_zovovi/ide/gui/json_text.h>
+#include <quarvo_zovovi/ide/gui/value.h>
 
 namespace quarvo_app {
 
@@ -114,8 +114,8 @@ ConsoleView::ConsoleView(QWidget* parent)
     view_->setReadOnly(true);
     view_->setMaximumBlockCount(int(max_lines));
     view_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    view_->setStyleSheet(QString("QPlainTextEdit { background: #1e1e1e; color: %1; }")
-                             .arg(default_color));
+    view_->setStyleSheet(
+        QString("QPlainTextEdit { background: #1e1e1e; color: %1; }").arg(default_color));
 
     auto* bar = new QHBoxLayout;
     bar->addWidget(new QLabel("Level:"));
@@ -143,8 +143,8 @@ void ConsoleView::append(std::string_view text, std::optional<std::string_view> 
     QString line = to_qstring(text);
     if (line.endsWith('\n')) line.chop(1);
     lines_.push_back({std::move(line),
-                      color && !color->empty() ? to_qstring(*color) : QString(default_color),
-                      level, from_std.value_or(false)});
+                      color && !color->empty() ? to_qstring(*color) : QString(default_color), level,
+                      from_std.value_or(false)});
     if (lines_.size() > max_lines) lines_.pop_front();
     if (shows(lines_.back())) render(lines_.back());
 }
@@ -168,7 +168,9 @@ std::string ConsoleView::source_filter() const {
     return ide_only_switch_->isChecked() ? "ide_only" : "all";
 }
 
-void ConsoleView::set_ide_only(bool on) { ide_only_switch_->setChecked(on); }
+void ConsoleView::set_ide_only(bool on) {
+    ide_only_switch_->setChecked(on);
+}
 
 void ConsoleView::show_error_light() {
     error_light_on_ = true;
@@ -193,8 +195,8 @@ void ConsoleView::render_all() {
 void ConsoleView::render(const ConsoleLine& line) {
     QString html = line.text.toHtmlEscaped();
     html.replace('\n', "<br>");
-    view_->appendHtml(QString("<span style=\"color:%1; white-space:pre\">%2</span>")
-                          .arg(line.color, html));
+    view_->appendHtml(
+        QString("<span style=\"color:%1; white-space:pre\">%2</span>").arg(line.color, html));
 }
 
 // ---- InfoPanel and the panels built on it ----
@@ -208,8 +210,7 @@ InfoPanel::InfoPanel(QWidget* parent) : QTreeWidget(parent) {
     header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
 }
 
-void InfoPanel::add_row(const std::string& workbook_id, const QString& what,
-                        const Json& details) {
+void InfoPanel::add_row(const std::string& workbook_id, const QString& what, const Json& details) {
     auto* item = new QTreeWidgetItem(this, {workbook_label(workbook_id), what, compact(details)});
     item->setData(0, Qt::UserRole, QString::fromStdString(workbook_id));
     item->setToolTip(2, item->text(2));
@@ -291,8 +292,7 @@ void InspectorPanel::handle_registry_update(const std::string& workbook_id, cons
     add_row(workbook_id, "object " + display_name(action), data);
 }
 
-void InspectorPanel::handle_registry_response(const std::string& workbook_id,
-                                              const Json& objects) {
+void InspectorPanel::handle_registry_response(const std::string& workbook_id, const Json& objects) {
     add_row(workbook_id, "objects", objects);
 }
 

@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "host/main_window.h"
+#include <quarvo_zovovi/ide/gui/host/main_window.h>
 
 class QCheckBox;
 class QComboBox;

@@ -1,6 +1,9 @@
 // bench_e2e: the client measured end to end on one loopback server, side by side with a bare
 // Beast client and, when python3-websockets is installed, the asyncio client a team would
 // otherwise write. Prints a table and writes the figures as JSON.
+#include <malloc.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -13,15 +16,12 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <malloc.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
-#include "host/qt_thread.h"
+#include <quarvo_zovovi/ide/gui/host/qt_thread.h>
+#include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "null_host.h"
 #include "push_server.h"
 #include "raw_client.h"
-#include "websocket_client.h"
 
 namespace {
 
@@ -74,8 +74,7 @@ class PerEventGuiThread final : public GuiThread {
     void post(Task task) override {
         auto shared = std::make_shared<Task>(std::move(task));
         QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [shared] { run_guarded(*shared); },
-            Qt::QueuedConnection);
+            QCoreApplication::instance(), [shared] { run_guarded(*shared); }, Qt::QueuedConnection);
     }
 };
 
@@ -138,7 +137,8 @@ FloodResult client_flood(uint16_t port, int64_t count, const std::string& frame)
     Clock::time_point last = Clock::now();
     QObject::connect(&tick, &QTimer::timeout, [&] {
         const auto now = Clock::now();
-        lags.push_back(std::max(0.0, std::chrono::duration<double, std::milli>(now - last).count() - 1.0));
+        lags.push_back(
+            std::max(0.0, std::chrono::duration<double, std::milli>(now - last).count() - 1.0));
         last = now;
     });
     const auto start = Clock::now();
@@ -167,7 +167,8 @@ Percentiles round_trips(uint16_t port, int requests, int per_second) {
             JsonObject{{"type", "bench_request"}},
             [&, at](JsonObject reply) {
                 if (!reply.contains("error"))
-                    rtt.push_back(std::chrono::duration<double, std::milli>(Clock::now() - at).count());
+                    rtt.push_back(
+                        std::chrono::duration<double, std::milli>(Clock::now() - at).count());
                 if (int(rtt.size()) == requests) loop.quit();
             },
             "bench_answer", 10.0);
@@ -217,9 +218,9 @@ std::optional<double> python_baseline(const std::string& script, uint16_t port, 
     probe.start(python_program(), {"-c", "import websockets"});
     if (!probe.waitForFinished(10000) || probe.exitCode() != 0) return std::nullopt;
     QProcess py;
-    py.start(python_program(), {QString::fromStdString(script), "--port", QString::number(port),
-                         "--count", QString::number(count), "--frame",
-                         QString::fromStdString(frame)});
+    py.start(python_program(),
+             {QString::fromStdString(script), "--port", QString::number(port), "--count",
+              QString::number(count), "--frame", QString::fromStdString(frame)});
     if (!py.waitForFinished(600000) || py.exitCode() != 0) {
         std::cerr << "python baseline failed: " << py.readAllStandardError().toStdString();
         return std::nullopt;
@@ -239,11 +240,16 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto next = [&] { return std::string(i + 1 < argc ? argv[++i] : ""); };
-        if (arg == "--runs") runs = std::stoi(next());
-        else if (arg == "--messages") flood = std::stoll(next());
-        else if (arg == "--idle-seconds") idle_seconds = std::stoi(next());
-        else if (arg == "--json") json_path = next();
-        else if (arg == "--python") python_script = next();
+        if (arg == "--runs")
+            runs = std::stoi(next());
+        else if (arg == "--messages")
+            flood = std::stoll(next());
+        else if (arg == "--idle-seconds")
+            idle_seconds = std::stoi(next());
+        else if (arg == "--json")
+            json_path = next();
+        else if (arg == "--python")
+            python_script = next();
         else {
             std::cerr << "usage: bench_e2e [--runs 5] [--messages 1000000] [--idle-seconds 30] "
                          "[--json FILE] [--python bench/baseline_python.py]\n";
@@ -267,7 +273,8 @@ int main(int argc, char** argv) {
         std::cerr << "run " << run + 1 << " of " << runs << std::endl;
         // 1-2: 100-byte flood, raw and client, ws and wss; the client's GUI lag meanwhile.
         setenv("QUARVO_SECURED", "0", 1);
-        f.add("raw_ws", double(flood) / quarvo_bench::raw_flood(ws_server.port(), false, flood, small));
+        f.add("raw_ws",
+              double(flood) / quarvo_bench::raw_flood(ws_server.port(), false, flood, small));
         {
             const FloodResult r = client_flood(ws_server.port(), flood, small);
             f.add("client_ws", double(flood) / r.seconds);
@@ -288,13 +295,15 @@ int main(int argc, char** argv) {
         }
         set_gui_thread(nullptr);
         unsetenv("QUARVO_SECURED");
-        f.add("raw_wss", double(flood) / quarvo_bench::raw_flood(wss_server.port(), true, flood, small));
+        f.add("raw_wss",
+              double(flood) / quarvo_bench::raw_flood(wss_server.port(), true, flood, small));
         f.add("client_wss", double(flood) / client_flood(wss_server.port(), flood, small).seconds);
 
         // 3: large messages.
         setenv("QUARVO_SECURED", "0", 1);
         const double mib = double(large_count * int64_t(large.size())) / (1 << 20);
-        f.add("raw_large", mib / quarvo_bench::raw_flood(ws_server.port(), false, large_count, large));
+        f.add("raw_large",
+              mib / quarvo_bench::raw_flood(ws_server.port(), false, large_count, large));
         f.add("client_large", mib / client_flood(ws_server.port(), large_count, large).seconds);
 
         // 4: request round trips at 1000/s.
@@ -305,7 +314,8 @@ int main(int argc, char** argv) {
 
         // 7: outbound.
         const std::string out_frame = R"({"type": "bench_out", "n": 123456})";
-        f.add("raw_out", double(flood) / quarvo_bench::raw_write_loop(ws_server.port(), false, flood, out_frame));
+        f.add("raw_out", double(flood) / quarvo_bench::raw_write_loop(ws_server.port(), false,
+                                                                      flood, out_frame));
         f.add("client_out", client_outbound(ws_server.port(), flood));
 
         if (!python_script.empty()) {
@@ -351,7 +361,8 @@ int main(int argc, char** argv) {
 
     auto row = [](const std::string& what, double value, const std::string& unit,
                   const std::string& note = "") {
-        std::printf("| %-46s | %14.1f %-6s | %s\n", what.c_str(), value, unit.c_str(), note.c_str());
+        std::printf("| %-46s | %14.1f %-6s | %s\n", what.c_str(), value, unit.c_str(),
+                    note.c_str());
     };
     auto r2 = [](double x) {
         char b[32];
@@ -360,14 +371,19 @@ int main(int argc, char** argv) {
     };
     std::printf("medians of %d runs, %lld messages per flood\n", runs, (long long)flood);
     row("raw Beast read loop, 100 B, ws", f.med("raw_ws"), "msg/s");
-    row("client, 100 B stdout to handler, ws", f.med("client_ws"), "msg/s", r2(ratio("client_ws", "raw_ws")) + " to raw");
+    row("client, 100 B stdout to handler, ws", f.med("client_ws"), "msg/s",
+        r2(ratio("client_ws", "raw_ws")) + " to raw");
     row("raw Beast read loop, 100 B, wss", f.med("raw_wss"), "msg/s");
-    row("client, 100 B stdout to handler, wss", f.med("client_wss"), "msg/s", r2(ratio("client_wss", "raw_wss")) + " to raw");
-    row("client, one Qt event per message, ws", f.med("per_event_ws"), "msg/s", r2(ratio("per_event_ws", "client_ws")) + " to batching");
+    row("client, 100 B stdout to handler, wss", f.med("client_wss"), "msg/s",
+        r2(ratio("client_wss", "raw_wss")) + " to raw");
+    row("client, one Qt event per message, ws", f.med("per_event_ws"), "msg/s",
+        r2(ratio("per_event_ws", "client_ws")) + " to batching");
     if (f.runs.count("python_ws"))
-        row("python asyncio + websockets + queue thread, ws", f.med("python_ws"), "msg/s", "client " + r2(ratio("client_ws", "python_ws")));
+        row("python asyncio + websockets + queue thread, ws", f.med("python_ws"), "msg/s",
+            "client " + r2(ratio("client_ws", "python_ws")));
     row("raw, 1 MiB all_modules, ws", f.med("raw_large"), "MiB/s");
-    row("client, 1 MiB all_modules to handler, ws", f.med("client_large"), "MiB/s", r2(ratio("client_large", "raw_large")) + " to raw");
+    row("client, 1 MiB all_modules to handler, ws", f.med("client_large"), "MiB/s",
+        r2(ratio("client_large", "raw_large")) + " to raw");
     row("GUI timer lag during the flood, p50", f.med("lag_p50"), "ms");
     row("GUI timer lag during the flood, p99", f.med("lag_p99"), "ms");
     row("GUI timer lag during the flood, max", f.med("lag_max"), "ms");
@@ -377,12 +393,14 @@ int main(int argc, char** argv) {
     row("request round trip at 1000/s, p99", f.med("rtt_p99"), "ms");
     row("request round trip at 1000/s, max", f.med("rtt_max"), "ms");
     row("raw Beast write loop, ws", f.med("raw_out"), "msg/s");
-    row("client send_message from the GUI thread, ws", f.med("client_out"), "msg/s", r2(ratio("client_out", "raw_out")) + " to raw");
+    row("client send_message from the GUI thread, ws", f.med("client_out"), "msg/s",
+        r2(ratio("client_out", "raw_out")) + " to raw");
     row("RSS before the floods", double(rss_before) / 1024, "MiB");
     row("RSS after the first flood", double(rss_after) / 1024, "MiB");
     row("RSS after it, freed pages returned (malloc_trim)", double(rss_after_trim) / 1024, "MiB");
     row("peak RSS", double(peak_rss_kib()) / 1024, "MiB");
-    row("idle CPU, connected, pings only", idle_cpu_percent, "%", std::to_string(idle_seconds) + " s");
+    row("idle CPU, connected, pings only", idle_cpu_percent, "%",
+        std::to_string(idle_seconds) + " s");
     std::printf("figures written to %s\n", json_path.c_str());
     return 0;
 }

@@ -8,12 +8,12 @@
 #include <boost/json/parse.hpp>
 #include <vector>
 
+#include <quarvo_zovovi/ide/gui/host/qt_thread.h>
+#include <quarvo_zovovi/ide/gui/json_text.h>
+#include <quarvo_zovovi/ide/gui/value.h>
+#include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "alloc_counter.h"
-#include "host/qt_thread.h"
-#include "json_text.h"
 #include "null_host.h"
-#include "value.h"
-#include "websocket_client.h"
 
 namespace {
 
@@ -115,10 +115,10 @@ void BM_ResponseMatching(benchmark::State& state) {
     std::vector<std::string> answers;
     for (int i = 0; i < 100; ++i) {
         JsonObject request{{"type", "completion"}};
-        const std::string id = client.send_and_wait_response(request, [](JsonObject) {},
-                                                             "completion_response", 3600);
-        answers.push_back(R"({"type": "completion_response", "items": [], "request_id": ")" +
-                          id + "\"}");
+        const std::string id = client.send_and_wait_response(
+            request, [](JsonObject) {}, "completion_response", 3600);
+        answers.push_back(R"({"type": "completion_response", "items": [], "request_id": ")" + id +
+                          "\"}");
     }
     const uint64_t before = allocations.load();
     uint64_t items = 0;
@@ -128,10 +128,9 @@ void BM_ResponseMatching(benchmark::State& state) {
         client._handle_message(answer);
         state.PauseTiming();
         JsonObject request{{"type", "completion"}};
-        const std::string id = client.send_and_wait_response(request, [](JsonObject) {},
-                                                             "completion_response", 3600);
-        answers[i] = R"({"type": "completion_response", "items": [], "request_id": ")" + id +
-                     "\"}";
+        const std::string id = client.send_and_wait_response(
+            request, [](JsonObject) {}, "completion_response", 3600);
+        answers[i] = R"({"type": "completion_response", "items": [], "request_id": ")" + id + "\"}";
         i = (i + 1) % answers.size();
         state.ResumeTiming();
         ++items;
@@ -142,9 +141,10 @@ void BM_ResponseMatching(benchmark::State& state) {
 BENCHMARK(BM_ResponseMatching);
 
 void BM_Serialize(benchmark::State& state) {
-    const JsonObject message = boost::json::parse(
-        R"({"type": "save_module", "workbook_id": "wb-sales", "module_name": "report", "code": "def summarise():\n    return load('sales').groupby('région').sum()\n", "request_id": "3f2b8a4e-4a51-4b8e-9d7a-0c1e2f3a4b5c"})")
-                                   .as_object();
+    const JsonObject message =
+        boost::json::parse(
+            R"({"type": "save_module", "workbook_id": "wb-sales", "module_name": "report", "code": "def summarise():\n    return load('sales').groupby('région').sum()\n", "request_id": "3f2b8a4e-4a51-4b8e-9d7a-0c1e2f3a4b5c"})")
+            .as_object();
     const uint64_t before = allocations.load();
     uint64_t items = 0, bytes = 0;
     for (auto _ : state) {
@@ -158,8 +158,9 @@ void BM_Serialize(benchmark::State& state) {
 BENCHMARK(BM_Serialize);
 
 void BM_TextForm(benchmark::State& state) {
-    const Json values[] = {Json("wb-sales"), Json(42), Json(2.5), Json(nullptr), Json(true),
-                           boost::json::parse(R"(["a", 1, {"b": null}])")};
+    const Json values[] = {Json("wb-sales"), Json(42),
+                           Json(2.5),        Json(nullptr),
+                           Json(true),       boost::json::parse(R"(["a", 1, {"b": null}])")};
     const uint64_t before = allocations.load();
     uint64_t items = 0;
     for (auto _ : state) {

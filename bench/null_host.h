@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-#include "host/main_window.h"
+#include <quarvo_zovovi/ide/gui/host/main_window.h>
 
 namespace quarvo_bench {
 

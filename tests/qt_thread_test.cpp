@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/qt_thread.h"
+#include <quarvo_zovovi/ide/gui/host/qt_thread.h>
 #include "log_capture.h"
 #include "qt_wait.h"
 

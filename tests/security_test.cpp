@@ -6,8 +6,8 @@
 #include <QWidget>
 #include <boost/json/serialize.hpp>
 
+#include <quarvo_zovovi/ide/gui/handler_table.h>
 #include "client_fixture.h"
-#include "handler_table.h"
 
 using namespace quarvo_test;
 

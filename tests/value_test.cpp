@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "value.h"
+#include <quarvo_zovovi/ide/gui/value.h>
 
 using namespace quarvo_zovovi::ide::gui;
 

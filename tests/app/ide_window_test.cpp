@@ -14,10 +14,10 @@
 #include <fstream>
 #include <regex>
 
+#include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "ide_window.h"
 #include "program.h"
 #include "qt_wait.h"
-#include "websocket_client.h"
 
 namespace {
 
@@ -146,7 +146,8 @@ TEST_F(WindowSession, DemoSessionFillsEveryPanel) {
     emit tree.itemActivated(report, 0);
     ASSERT_TRUE(wait_until([&] { return window->editor_for("wb-sales", "report") != nullptr; }));
     EXPECT_EQ(window->editor_tabs().tabText(window->editor_tabs().currentIndex()), "report.py");
-    EXPECT_TRUE(window->editor_for("wb-sales", "report")->toPlainText().startsWith("def summarise"));
+    EXPECT_TRUE(
+        window->editor_for("wb-sales", "report")->toPlainText().startsWith("def summarise"));
     EXPECT_NE(sim->count(R"(recv {"type": "get_module")"), 0u);
 
     // Run sends the execution request for the open module's first function.

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "handler_table.h"
+#include <quarvo_zovovi/ide/gui/handler_table.h>
 
 using namespace quarvo_zovovi::ide::gui;
 

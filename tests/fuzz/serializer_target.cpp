@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include <quarvo_zovovi/ide/gui/json_text.h>
 #include "fuzz_targets.h"
-#include "json_text.h"
 
 namespace quarvo_fuzz {
 

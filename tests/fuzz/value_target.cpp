@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <quarvo_zovovi/ide/gui/value.h>
 #include "fuzz_targets.h"
-#include "value.h"
 
 namespace quarvo_fuzz {
 
@@ -35,14 +35,21 @@ int value_helpers(const uint8_t* data, size_t size) {
     const std::string text = text_form(value);
     if (value.is_string() && text != value.get_string()) std::abort();
     if (is_set(value) && (value.is_null() || text.empty())) std::abort();
-    if (is_non_empty(value) != !(value.is_null() || (value.is_string() && value.get_string().empty())))
+    if (is_non_empty(value) !=
+        !(value.is_null() || (value.is_string() && value.get_string().empty())))
         std::abort();
     if (const auto* o = value.if_object()) {
         for (const auto& member : *o) {
             if (find(*o, member.key()) == nullptr) std::abort();
             (void)text_form(get(*o, member.key()));
         }
-        if (!o->contains("\x01" "absent") && !get(*o, "\x01" "absent").is_null()) std::abort();
+        if (!o->contains("\x01"
+                         "absent") &&
+            !get(*o,
+                 "\x01"
+                 "absent")
+                 .is_null())
+            std::abort();
     }
     return 0;
 }

@@ -2,6 +2,7 @@
 // bursts, normal closes, drops and quiet pauses. It checks that every message sent reaches the
 // host exactly once and in order and that every request's callback runs once, and it reports
 // resident memory and open file descriptors at the start and at the end.
+#include <unistd.h>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <boost/json/parse.hpp>
@@ -13,13 +14,12 @@
 #include <fstream>
 #include <iostream>
 #include <random>
-#include <unistd.h>
 
-#include "host/logger.h"
+#include <quarvo_zovovi/ide/gui/host/logger.h>
+#include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "qt_wait.h"
 #include "recording_host.h"
 #include "test_server.h"
-#include "websocket_client.h"
 
 namespace {
 
@@ -124,8 +124,10 @@ int run(double minutes, bool tls, unsigned seed) {
                 [&](JsonObject reply) {
                     const std::string id(reply["request_id"].as_string());
                     if (++callbacks[id] > 1) ++t.extra_callbacks;
-                    if (reply.contains("error")) ++t.timed_out;
-                    else ++t.answered;
+                    if (reply.contains("error"))
+                        ++t.timed_out;
+                    else
+                        ++t.answered;
                 },
                 "soak_answer", 30.0);
         }
@@ -192,10 +194,9 @@ int run(double minutes, bool tls, unsigned seed) {
               << ", messages delivered " << t.delivered << " of " << t.sent << " (lost " << lost
               << ", out of order " << t.out_of_order << "), requests answered " << t.answered
               << ", timed out " << t.timed_out << ", callbacks beyond one " << t.extra_callbacks
-              << ", reconnections " << t.reconnections << ", rss " << rss_start << " -> "
-              << rss_end << " KiB (" << (rss_end - rss_start) << "), fds " << fds_start << " -> "
-              << fds_end << ", warnings " << sink->warnings << ", errors " << sink->errors
-              << std::endl;
+              << ", reconnections " << t.reconnections << ", rss " << rss_start << " -> " << rss_end
+              << " KiB (" << (rss_end - rss_start) << "), fds " << fds_start << " -> " << fds_end
+              << ", warnings " << sink->warnings << ", errors " << sink->errors << std::endl;
     client.stop();
 
     bool ok = true;

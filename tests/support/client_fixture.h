@@ -9,11 +9,11 @@
 #include <optional>
 #include <string>
 
+#include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "log_capture.h"
 #include "qt_wait.h"
 #include "recording_host.h"
 #include "test_server.h"
-#include "websocket_client.h"
 
 namespace quarvo_test {
 

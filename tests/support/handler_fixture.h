@@ -4,9 +4,9 @@
 
 #include <boost/json/parse.hpp>
 
+#include <quarvo_zovovi/ide/gui/host/qt_thread.h>
+#include <quarvo_zovovi/ide/gui/json_text.h>
 #include "client_fixture.h"
-#include "host/qt_thread.h"
-#include "json_text.h"
 
 namespace quarvo_test {
 

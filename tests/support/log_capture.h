@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/logger.h"
+#include <quarvo_zovovi/ide/gui/host/logger.h>
 
 namespace quarvo_test {
 

@@ -77,6 +77,9 @@ struct TestServer::State {
     size_t ended = 0;
     size_t attempts = 0;
     size_t pings = 0;
+    size_t texts_sent = 0;
+    bool reading_paused = false;
+    int send_buffer_bytes = 0;
     std::vector<std::string> frames;
     std::vector<Handshake> handshakes;
     std::vector<uint16_t> close_codes;
@@ -201,7 +204,15 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
             }
         } else {
             beast::flat_buffer frame;
+            asio::steady_timer paused(ws_.get_executor());
             for (;;) {
+                for (;;) {
+                    bool hold = false;
+                    state_.record([&] { hold = state_.reading_paused; });
+                    if (!hold) break;
+                    paused.expires_after(std::chrono::milliseconds(2));
+                    co_await paused.async_wait(nothrow);
+                }
                 auto [ec, size] = co_await ws_.async_read(frame, nothrow);
                 if (ec == websocket::error::closed) {
                     const auto code = uint16_t(ws_.reason().code);
@@ -239,7 +250,8 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
             actions_.pop_front();
             if (auto* t = std::get_if<SendText>(&action)) {
                 ws_.text(true);
-                co_await ws_.async_write(asio::buffer(t->text), nothrow);
+                auto [ec, n] = co_await ws_.async_write(asio::buffer(t->text), nothrow);
+                if (!ec) state_.record([&] { ++state_.texts_sent; });
             } else if (auto* b = std::get_if<SendBinary>(&action)) {
                 ws_.binary(true);
                 co_await ws_.async_write(asio::buffer(b->data), nothrow);
@@ -271,6 +283,11 @@ awaitable<void> accept_loop(TestServer::State* state) {
     for (;;) {
         auto [ec, socket] = co_await state->acceptor.async_accept(nothrow);
         if (ec) co_return;
+        if (state->send_buffer_bytes > 0) {
+            beast::error_code ignored;
+            socket.set_option(asio::socket_base::send_buffer_size(state->send_buffer_bytes),
+                              ignored);
+        }
         if (state->tls) {
             auto s =
                 std::make_shared<Session<websocket::stream<beast::ssl_stream<beast::tcp_stream>>>>(
@@ -304,6 +321,7 @@ ClosedPort::~ClosedPort() {
 }
 
 TestServer::TestServer(Options options) : state_(std::make_shared<State>()) {
+    state_->send_buffer_bytes = options.send_buffer_bytes;
     if (options.tls) {
         const quarvo_tools::PemPair pem = quarvo_tools::make_self_signed_certificate();
         state_->tls.emplace(ssl::context::tls_server);
@@ -346,6 +364,10 @@ void TestServer::set_responder(Responder responder) {
 
 void TestServer::clear_frames() {
     state_->record([&] { state_->frames.clear(); });
+}
+
+void TestServer::pause_reading(bool paused) {
+    state_->record([&] { state_->reading_paused = paused; });
 }
 
 void TestServer::set_silent(bool silent) {
@@ -410,6 +432,13 @@ size_t TestServer::handshake_attempts() const {
 std::vector<std::string> TestServer::frames() const {
     std::lock_guard lock(state_->mutex);
     return state_->frames;
+}
+size_t TestServer::texts_sent() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->texts_sent;
+}
+bool TestServer::wait_for_texts_sent(size_t n, std::chrono::milliseconds timeout) {
+    return state_->wait(timeout, [&] { return state_->texts_sent >= n; });
 }
 size_t TestServer::pings() const {
     std::lock_guard lock(state_->mutex);

@@ -6,9 +6,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +41,7 @@ class TestServer {
     struct Options {
         bool tls = false;
         uint16_t port = 0;  // 0: any free port; a port again: a server restarted in its place
+        int send_buffer_bytes = 0;  // SO_SNDBUF of accepted sockets; 0: the system's
     };
     explicit TestServer(Options options);
     TestServer() : TestServer(Options{}) {}
@@ -63,6 +64,8 @@ class TestServer {
     void set_responder(Responder responder);
     // Forgets the frames received so far (a long run would otherwise keep them all).
     void clear_frames();
+    // Stops reading (frames and control frames stay in the socket) until called with false.
+    void pause_reading(bool paused);
 
     // Actions on the newest connection, carried out in call order.
     void send_text(std::string text);
@@ -86,6 +89,10 @@ class TestServer {
     size_t handshake_attempts() const;
     std::vector<std::string> frames() const;  // text frames received, in order, all connections
     size_t pings() const;
+    // Text frames this server has finished writing (its writes block while the client does
+    // not read).
+    size_t texts_sent() const;
+    bool wait_for_texts_sent(size_t n, std::chrono::milliseconds timeout = 5s);
     std::vector<Handshake> handshakes() const;
     // The code of each close frame received from the client, in order (1005: none given).
     std::vector<uint16_t> close_codes() const;

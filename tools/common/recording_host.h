@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/main_window.h"
+#include <quarvo_zovovi/ide/gui/host/main_window.h>
 
 namespace quarvo_tools {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "host/qt_thread.h"
+#include <quarvo_zovovi/ide/gui/host/qt_thread.h>
 #include "trace.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "recording_host.h"
-#include "websocket_client.h"
 
 namespace quarvo_tools::trace {
 

@@ -1,0 +1,70 @@
+// ClientOptions: the connection timings and the bounds of a WebSocketClient, in one place.
+// The defaults are the Business Layer's own and need no configuration.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace quarvo_zovovi::ide::gui {
+
+/// Timings and bounds of one WebSocketClient, fixed when it is constructed.
+///
+/// Every field has the default the client uses when the host passes no options. Durations are
+/// seconds as reals (`options.ping_interval = std::chrono::seconds(5)` works too).
+struct ClientOptions {
+    using Seconds = std::chrono::duration<double>;
+
+    /// @name Connection timings
+    /// @{
+    /// A ping goes to the Business Layer this long after the last one.
+    Seconds ping_interval{20.0};
+    /// A ping left unanswered this long ends the connection ("keepalive ping timeout"). Time
+    /// in which the client itself holds back its reads (see max_read_pause) does not count.
+    Seconds pong_timeout{60.0};
+    /// Bound on the closing handshake, and on a write stuck behind a server that stopped
+    /// reading when the connection ends.
+    Seconds close_timeout{10.0};
+    /// Bound on each step of opening a connection: TCP connect, TLS and WebSocket handshakes.
+    Seconds open_timeout{30.0};
+    /// Back-off before reconnection attempt n: reconnect_delay * 2^(n-1), at most
+    /// max_reconnect_delay. A connection that opens starts the count again.
+    Seconds reconnect_delay{1.0};
+    Seconds max_reconnect_delay{30.0};
+    /// @}
+
+    /// @name Flow control between the socket and the GUI thread
+    /// Messages parsed on the network thread wait for the GUI thread in a queue. When what
+    /// waits reaches max_pending_bytes (the memory of the parsed messages and their tasks) or
+    /// max_pending_latency (the GUI time it will take, from the GUI thread's measured pace),
+    /// the client stops reading the socket, so TCP slows the Business Layer to the window's
+    /// pace; it reads again once the queue is down to resume_fraction of either bound.
+    /// @{
+    std::size_t max_pending_bytes = std::size_t{16} << 20;
+    Seconds max_pending_latency{0.25};
+    double resume_fraction = 0.5;
+    /// The longest the client holds its reads back. A paused reader answers no ping, so once a
+    /// pause reaches this bound (the GUI thread is stuck: a modal dialog, a long handler) the
+    /// client reads on and keeps the frames as text in a backlog until the GUI drains it.
+    Seconds max_read_pause{5.0};
+    /// The backlog's memory; frames beyond it go to an unlinked temporary file (when
+    /// backlog_spill_dir is not "-") until the backlog holds backlog_limit_bytes in all.
+    /// At that limit the client pauses its reads again, with one warning, until the GUI
+    /// thread drains the backlog: a server that enforces its ping patience may then drop the
+    /// connection, and the usual reconnection follows.
+    std::size_t backlog_memory_bytes = std::size_t{64} << 20;
+    std::size_t backlog_limit_bytes = std::size_t{1} << 30;
+    /// Folder of the spill file; empty: $TMPDIR, else /tmp. "-": no spill file.
+    std::string backlog_spill_dir;
+    /// The socket's receive buffer (SO_RCVBUF). A held-back reader leaves what arrives in
+    /// this buffer and the server's send buffer, ahead of the GUI's queue: a small one keeps
+    /// the window close behind the Business Layer. 0 leaves the system's automatic sizing.
+    std::size_t receive_buffer_bytes = std::size_t{256} << 10;
+    /// @}
+
+    /// Outbound frames waiting for the socket, at most. A send beyond it fails with
+    /// "[WebSocketClient] Send error: outbox full ..."; pings are never refused.
+    std::size_t max_outbox_bytes = std::size_t{64} << 20;
+};
+
+}  // namespace quarvo_zovovi::ide::gui
