@@ -4,18 +4,22 @@
 #include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QProcess>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <boost/json.hpp>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <map>
+#include <thread>
 
 #include <quarvo_zovovi/ide/gui/host/qt_thread.h>
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
@@ -97,8 +101,8 @@ std::string flood_command(int64_t count, const std::string& frame) {
 
 // A started client on a NullHost, connected.
 struct Session {
-    explicit Session(uint16_t port, double time_scale = 1.0)
-        : client(host, "127.0.0.1", port, ClientTestOptions{time_scale}) {
+    explicit Session(uint16_t port, const ClientOptions& options = {})
+        : client(host, "127.0.0.1", port, options) {
         client.start();
         QElapsedTimer waited;
         waited.start();
@@ -119,8 +123,9 @@ struct FloodResult {
 
 // The client receives the flood; done when the end marker's handler ran, that is after every
 // handler of the flood. A 1 ms timer on the GUI thread records how late it fires meanwhile.
-FloodResult client_flood(uint16_t port, int64_t count, const std::string& frame) {
-    Session s(port);
+FloodResult client_flood(uint16_t port, int64_t count, const std::string& frame,
+                         const ClientOptions& options = {}) {
+    Session s(port, options);
     QEventLoop loop;
     Clock::time_point done_at;
     s.host.on_console_line = [&](std::string_view text) {
@@ -148,6 +153,110 @@ FloodResult client_flood(uint16_t port, int64_t count, const std::string& frame)
     loop.exec();
     tick.stop();
     return {std::chrono::duration<double>(done_at - start).count(), percentiles(lags)};
+}
+
+// Flow control: options that never hold the reader back, as the client was before.
+ClientOptions unbounded_options() {
+    ClientOptions o;
+    o.max_pending_bytes = std::numeric_limits<size_t>::max() / 2;
+    o.max_pending_latency = std::chrono::hours(24 * 365);
+    o.receive_buffer_bytes = 0;
+    return o;
+}
+
+// A stdout frame of `bytes` bytes whose content starts with the server's ten-digit number.
+std::string numbered_frame(size_t bytes) {
+    const std::string head = R"({"type": "stdout", "content": "##########)";
+    const std::string tail = R"(", "source": "ide"})";
+    return head + std::string(bytes - head.size() - tail.size(), 'x') + tail;
+}
+
+// Samples the process's RSS every 5 ms on a thread of its own, so that it keeps sampling
+// while the GUI thread is blocked.
+class RssSampler {
+  public:
+    RssSampler()
+        : thread_([this] {
+              while (!stop_) {
+                  peak_ = std::max(peak_.load(), rss_kib());
+                  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+              }
+          }) {}
+    ~RssSampler() {
+        stop_ = true;
+        thread_.join();
+    }
+    long peak() const { return peak_; }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::atomic<long> peak_{0};
+    std::thread thread_;
+};
+
+struct FlowResult {
+    double seconds = 0;        // first send to the last handler
+    double last_delay_ms = 0;  // the end marker: server send to its handler
+    long idle_rss_kib = 0;     // connected, before the flood
+    long peak_rss_kib = 0;     // during the flood
+    long after_rss_kib = 0;    // after it, once the client has returned its memory
+    uint64_t handled = 0;
+    bool in_order = true;
+    uint64_t connections = 0;
+    uint64_t read_pauses = 0;
+    double read_pause_s = 0;
+    size_t peak_pending_bytes = 0;
+};
+
+// A numbered flood into a client on the null host. block: how long the GUI thread is held,
+// as by a modal dialog, when half the flood has been shown; console_cost: what each console
+// line costs the GUI thread.
+FlowResult flow_flood(PushServer& server, int64_t count, const ClientOptions& options,
+                      std::chrono::milliseconds block, std::chrono::microseconds console_cost) {
+    FlowResult r;
+    Session s(server.port(), options);
+    QCoreApplication::processEvents();
+    r.idle_rss_kib = rss_kib();
+    QEventLoop loop;
+    Clock::time_point done_at;
+    int64_t expected = 0;
+    s.host.on_console_line = [&](std::string_view text) {
+        if (text == "flood_end") {
+            done_at = Clock::now();
+            loop.quit();
+            return;
+        }
+        if (std::stoll(std::string(text.substr(0, 10))) != expected) r.in_order = false;
+        ++expected;
+        if (block.count() > 0 && expected == count / 2) std::this_thread::sleep_for(block);
+        if (console_cost.count() > 0) {
+            const auto until = Clock::now() + console_cost;
+            while (Clock::now() < until) {
+            }
+        }
+    };
+    {
+        RssSampler sampler;
+        const auto start = Clock::now();
+        s.client.send_text_message(flood_command(count, numbered_frame(100)));
+        loop.exec();
+        r.seconds = std::chrono::duration<double>(done_at - start).count();
+        r.peak_rss_kib = sampler.peak();
+    }
+    r.last_delay_ms =
+        std::chrono::duration<double, std::milli>(done_at - server.flood_end_sent()).count();
+    r.handled = uint64_t(expected);
+    const ClientStats st = s.client.stats();
+    r.connections = st.connections;
+    r.read_pauses = st.read_pauses;
+    r.read_pause_s = double(st.read_pause_time.count()) / 1e6;
+    r.peak_pending_bytes = st.peak_pending_bytes;
+    // The client returns freed memory on its own after a large drain; give it a moment.
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < 500) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    r.after_rss_kib = rss_kib();
+    return r;
 }
 
 Percentiles round_trips(uint16_t port, int requests, int per_second) {
@@ -235,6 +344,9 @@ int main(int argc, char** argv) {
     int runs = 5;
     int64_t flood = 1000000;
     int idle_seconds = 30;
+    int64_t flow_messages = 10000000;
+    int block_seconds = 60;
+    int64_t slow_messages = 200000;
     std::string json_path = "bench_e2e.json";
     std::string python_script;
     for (int i = 1; i < argc; ++i) {
@@ -246,13 +358,21 @@ int main(int argc, char** argv) {
             flood = std::stoll(next());
         else if (arg == "--idle-seconds")
             idle_seconds = std::stoi(next());
+        else if (arg == "--flow-messages")
+            flow_messages = std::stoll(next());
+        else if (arg == "--block-seconds")
+            block_seconds = std::stoi(next());
+        else if (arg == "--slow-messages")
+            slow_messages = std::stoll(next());
         else if (arg == "--json")
             json_path = next();
         else if (arg == "--python")
             python_script = next();
         else {
             std::cerr << "usage: bench_e2e [--runs 5] [--messages 1000000] [--idle-seconds 30] "
-                         "[--json FILE] [--python bench/baseline_python.py]\n";
+                         "[--flow-messages 10000000] [--block-seconds 60] "
+                         "[--slow-messages 200000] [--json FILE] "
+                         "[--python bench/baseline_python.py]\n";
             return 2;
         }
     }
@@ -269,6 +389,23 @@ int main(int argc, char** argv) {
     long rss_after = 0;
     long rss_after_trim = 0;
 
+    // Flow control, first, on a clean heap: a long flood with the null host; the same with the
+    // GUI thread blocked in the middle against a server that drops a client silent for 20 s
+    // (the client sends no pings of its own, so only its pongs keep it alive); and a slow
+    // console.
+    setenv("QUARVO_SECURED", "0", 1);
+    std::cerr << "flow control: " << flow_messages << " messages" << std::endl;
+    const FlowResult long_flood = flow_flood(ws_server, flow_messages, ClientOptions{}, {}, {});
+    std::cerr << "flow control: the same, GUI blocked " << block_seconds << " s" << std::endl;
+    PushServer strict_server(false, std::chrono::seconds(20));
+    ClientOptions silent;
+    silent.ping_interval = std::chrono::hours(1);
+    const FlowResult blocked =
+        flow_flood(strict_server, flow_messages, silent, std::chrono::seconds(block_seconds), {});
+    std::cerr << "flow control: slow console, " << slow_messages << " messages" << std::endl;
+    const FlowResult slow =
+        flow_flood(ws_server, slow_messages, ClientOptions{}, {}, std::chrono::microseconds(50));
+
     for (int run = 0; run < runs; ++run) {
         std::cerr << "run " << run + 1 << " of " << runs << std::endl;
         // 1-2: 100-byte flood, raw and client, ws and wss; the client's GUI lag meanwhile.
@@ -282,6 +419,9 @@ int main(int argc, char** argv) {
             f.add("lag_p99", r.lag_ms.p99);
             f.add("lag_max", r.lag_ms.max);
         }
+        f.add("client_ws_unbounded",
+              double(flood) /
+                  client_flood(ws_server.port(), flood, small, unbounded_options()).seconds);
         rss_after = rss_kib();
         malloc_trim(0);  // what of it is freed memory glibc kept, and what is still in use
         rss_after_trim = rss_kib();
@@ -356,6 +496,25 @@ int main(int argc, char** argv) {
     out["rss_after_flood_trimmed_kib"] = rss_after_trim;
     out["peak_rss_kib"] = peak_rss_kib();
     out["idle_cpu_percent"] = idle_cpu_percent;
+    auto flow_json = [](const FlowResult& r) {
+        return boost::json::object{{"seconds", r.seconds},
+                                   {"last_delay_ms", r.last_delay_ms},
+                                   {"idle_rss_kib", r.idle_rss_kib},
+                                   {"peak_rss_kib", r.peak_rss_kib},
+                                   {"after_rss_kib", r.after_rss_kib},
+                                   {"handled", r.handled},
+                                   {"in_order", r.in_order},
+                                   {"connections", r.connections},
+                                   {"read_pauses", r.read_pauses},
+                                   {"read_pause_s", r.read_pause_s},
+                                   {"peak_pending_bytes", r.peak_pending_bytes}};
+    };
+    out["flow_long_flood"] = flow_json(long_flood);
+    out["flow_blocked"] = flow_json(blocked);
+    out["flow_slow_console"] = flow_json(slow);
+    out["flow_messages"] = flow_messages;
+    out["block_seconds"] = block_seconds;
+    out["slow_messages"] = slow_messages;
     out["idle_seconds"] = idle_seconds;
     std::ofstream(json_path) << boost::json::serialize(out) << "\n";
 
@@ -401,6 +560,26 @@ int main(int argc, char** argv) {
     row("peak RSS", double(peak_rss_kib()) / 1024, "MiB");
     row("idle CPU, connected, pings only", idle_cpu_percent, "%",
         std::to_string(idle_seconds) + " s");
+    row("client without flow-control bounds, 100 B, ws", f.med("client_ws_unbounded"), "msg/s",
+        r2(ratio("client_ws", "client_ws_unbounded")) + " bounded to it");
+    auto flow_rows = [&](const std::string& name, const FlowResult& r, int64_t n) {
+        const double mib = 1.0 / 1024;
+        row(name + ": messages/s", double(n) / r.seconds, "msg/s");
+        row(name + ": RSS connected idle", double(r.idle_rss_kib) * mib, "MiB");
+        row(name + ": peak RSS above idle", double(r.peak_rss_kib - r.idle_rss_kib) * mib, "MiB");
+        row(name + ": RSS after, above idle", double(r.after_rss_kib - r.idle_rss_kib) * mib,
+            "MiB");
+        row(name + ": last message, server send to handler", r.last_delay_ms, "ms");
+        row(name + ": read pauses / total", double(r.read_pauses), "",
+            std::to_string(r.read_pause_s) + " s");
+        row(name + ": handled once, in order", double(r.handled), "msg",
+            std::string(r.in_order && r.handled == uint64_t(n) ? "yes" : "NO") + ", connections " +
+                std::to_string(r.connections));
+    };
+    flow_rows("flood", long_flood, flow_messages);
+    flow_rows("flood, GUI blocked " + std::to_string(block_seconds) + " s", blocked, flow_messages);
+    row("  server drops for silence (patience 20 s)", double(strict_server.dropped()), "");
+    flow_rows("slow console (50 us a line)", slow, slow_messages);
     std::printf("figures written to %s\n", json_path.c_str());
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "push_server.h"
 
+#include <algorithm>
+#include <atomic>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -8,14 +10,14 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <boost/json.hpp>
-#include <algorithm>
-#include <boost/asio/write.hpp>
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <thread>
 
@@ -32,6 +34,9 @@ using asio::awaitable;
 constexpr auto nothrow = asio::as_tuple(asio::use_awaitable);
 
 struct PushServer::State {
+    std::chrono::milliseconds patience{0};
+    std::atomic<int64_t> flood_end_sent_ns{0};
+    std::atomic<int> dropped{0};
     asio::io_context io{1};
     std::optional<ssl::context> tls;
     tcp::acceptor acceptor{io};
@@ -58,12 +63,17 @@ std::string websocket_frame(const std::string& payload) {
 }
 
 template <class Stream>
-awaitable<void> session(std::shared_ptr<Stream> ws) {
+awaitable<void> session(std::shared_ptr<Stream> ws, PushServer::State* state) {
     if constexpr (!std::is_same_v<Stream, websocket::stream<beast::tcp_stream>>) {
         auto [ec] = co_await ws->next_layer().async_handshake(ssl::stream_base::server, nothrow);
         if (ec) co_return;
     }
-    ws->set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+    if (state->patience.count() > 0) {
+        timeouts.idle_timeout = state->patience;
+        timeouts.keep_alive_pings = true;
+    }
+    ws->set_option(timeouts);
     ws->read_message_max(64u << 20);
     auto [accept_ec] = co_await ws->async_accept(nothrow);
     if (accept_ec) co_return;
@@ -71,6 +81,7 @@ awaitable<void> session(std::shared_ptr<Stream> ws) {
     beast::flat_buffer buffer;
     for (;;) {
         auto [ec, n] = co_await ws->async_read(buffer, nothrow);
+        if (ec == beast::error::timeout) ++state->dropped;
         if (ec) co_return;
         const std::string text = beast::buffers_to_string(buffer.data());
         buffer.consume(buffer.size());
@@ -93,11 +104,19 @@ awaitable<void> session(std::shared_ptr<Stream> ws) {
             // Server frames are unmasked: built once by hand and written many to a write, so
             // that the server is not what limits the readers being measured.
             const std::string framed = websocket_frame(frame);
+            const size_t number_at = framed.find("##########");
             const int64_t per_chunk = std::max<int64_t>(1, int64_t(256 * 1024 / framed.size()));
             std::string chunk;
             for (int64_t i = 0; i < per_chunk; ++i) chunk += framed;
             for (int64_t sent = 0; sent < count;) {
                 const int64_t n = std::min(per_chunk, count - sent);
+                if (number_at != std::string::npos) {
+                    char digits[16];
+                    for (int64_t i = 0; i < n; ++i) {
+                        std::snprintf(digits, sizeof digits, "%010lld", (long long)(sent + i));
+                        chunk.replace(size_t(i) * framed.size() + number_at, 10, digits, 10);
+                    }
+                }
                 auto [write_ec, written] = co_await asio::async_write(
                     ws->next_layer(), asio::buffer(chunk.data(), size_t(n) * framed.size()),
                     nothrow);
@@ -105,6 +124,7 @@ awaitable<void> session(std::shared_ptr<Stream> ws) {
                 sent += n;
             }
             ws->text(true);
+            state->flood_end_sent_ns = std::chrono::steady_clock::now().time_since_epoch().count();
             co_await ws->async_write(asio::buffer(flood_end), nothrow);
         } else if (*cmd == "answer") {
             answering = true;
@@ -136,17 +156,19 @@ awaitable<void> accept_loop(PushServer::State* state) {
         if (state->tls) {
             auto ws = std::make_shared<websocket::stream<beast::ssl_stream<beast::tcp_stream>>>(
                 std::move(socket), *state->tls);
-            asio::co_spawn(state->io, session(ws), asio::detached);
+            asio::co_spawn(state->io, session(ws, state), asio::detached);
         } else {
             auto ws = std::make_shared<websocket::stream<beast::tcp_stream>>(std::move(socket));
-            asio::co_spawn(state->io, session(ws), asio::detached);
+            asio::co_spawn(state->io, session(ws, state), asio::detached);
         }
     }
 }
 
 }  // namespace
 
-PushServer::PushServer(bool tls) : state_(std::make_shared<State>()) {
+PushServer::PushServer(bool tls, std::chrono::milliseconds ping_patience)
+    : state_(std::make_shared<State>()) {
+    state_->patience = ping_patience;
     if (tls) {
         const quarvo_tools::PemPair pem = quarvo_tools::make_self_signed_certificate();
         state_->tls.emplace(ssl::context::tls_server);
@@ -168,6 +190,15 @@ PushServer::~PushServer() {
 
 uint16_t PushServer::port() const {
     return state_->acceptor.local_endpoint().port();
+}
+
+std::chrono::steady_clock::time_point PushServer::flood_end_sent() const {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(state_->flood_end_sent_ns.load()));
+}
+
+int PushServer::dropped() const {
+    return state_->dropped.load();
 }
 
 }  // namespace quarvo_bench

@@ -1,12 +1,14 @@
 // The loopback server of the end-to-end measurements (ws or wss). Each connection takes
 // commands as text frames:
-//   {"cmd": "flood", "count": N, "frame": "..."}  sends the frame N times, then the end marker
+//   {"cmd": "flood", "count": N, "frame": "..."}  sends the frame N times, then the end marker;
+//                                 a run of ten '#' in the frame becomes each copy's number
 //   {"cmd": "answer"}   from now on answers every frame that has a request_id, at once
 //   {"cmd": "sink", "count": N}   counts the next N frames, then sends {"type": "sink_done",
 //                                 "seconds": S} (first to last frame; with the command's
 //                                 request_id when it had one)
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,12 +21,18 @@ inline const std::string flood_end = R"({"type": "log_to_console", "content": "f
 
 class PushServer {
   public:
-    explicit PushServer(bool tls);
+    // ping_patience > 0: the server pings a client that has sent nothing for half of it and
+    // drops one that stays silent for all of it, as a strict Business Layer would.
+    explicit PushServer(bool tls, std::chrono::milliseconds ping_patience = {});
     ~PushServer();
     PushServer(const PushServer&) = delete;
     PushServer& operator=(const PushServer&) = delete;
 
     uint16_t port() const;
+    // When the newest flood's end marker was handed to the socket.
+    std::chrono::steady_clock::time_point flood_end_sent() const;
+    // Connections accepted and dropped for their silence so far.
+    int dropped() const;
 
     struct State;
 

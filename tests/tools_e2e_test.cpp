@@ -78,6 +78,11 @@ TEST_F(Tools, ConnectAndWorkbookReachTheTrace) {
     const object state = json(trace->wait_for_text(R"({"state":)")).at("state").as_object();
     EXPECT_EQ(state.at("_workbook_items"), boost::json::parse(R"(["wb1"])"));
     EXPECT_EQ(state.at("_module_cache"), boost::json::parse(R"({"wb1": {"m": "x = 1"}})"));
+    const object& stats = state.at("stats").as_object();
+    EXPECT_GE(stats.at("frames_in").to_number<int64_t>(), 1);
+    for (const char* key : {"pending_bytes", "peak_pending_bytes", "read_pauses", "read_pause_ms",
+                            "reading_paused", "backlog_frames", "backlog_bytes", "outbox_bytes"})
+        EXPECT_TRUE(stats.contains(key)) << key;
     EXPECT_NE(sim->wait_for_text("#1 open 127.0.0.1:"), "");
     EXPECT_NE(sim->wait_for_text(R"(#1 send {"type": "workbook_connected")"), "");
     trace->send(R"({"op":"quit"})");

@@ -80,6 +80,7 @@ struct TestServer::State {
     size_t texts_sent = 0;
     bool reading_paused = false;
     int send_buffer_bytes = 0;
+    std::string certificate_pem;
     std::vector<std::string> frames;
     std::vector<Handshake> handshakes;
     std::vector<uint16_t> close_codes;
@@ -324,6 +325,7 @@ TestServer::TestServer(Options options) : state_(std::make_shared<State>()) {
     state_->send_buffer_bytes = options.send_buffer_bytes;
     if (options.tls) {
         const quarvo_tools::PemPair pem = quarvo_tools::make_self_signed_certificate();
+        state_->certificate_pem = pem.certificate;
         state_->tls.emplace(ssl::context::tls_server);
         state_->tls->use_certificate_chain(asio::buffer(pem.certificate));
         state_->tls->use_private_key(asio::buffer(pem.private_key), ssl::context::pem);
@@ -344,6 +346,10 @@ TestServer::~TestServer() {
 
 uint16_t TestServer::port() const {
     return state_->acceptor.local_endpoint().port();
+}
+
+std::string TestServer::certificate_pem() const {
+    return state_->certificate_pem;
 }
 
 void TestServer::refuse_handshakes(int http_status) {

@@ -50,6 +50,8 @@ class TestServer {
     TestServer& operator=(const TestServer&) = delete;
 
     uint16_t port() const;
+    // The TLS server's certificate (PEM); empty for a plain server.
+    std::string certificate_pem() const;
 
     // Behaviour of connections accepted from now on.
     void refuse_handshakes(int http_status);  // 0 accepts again

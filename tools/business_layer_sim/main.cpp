@@ -21,6 +21,7 @@ start (--cert/--key give your own, --plain serves ws), and takes clients one aft
 On each new connection it plays the scenario, then answers the requests listed in
 docs/PROTOCOL.md. It prints one line per event on stdout:
   listening wss://HOST:PORT/ws/ide/main_ide scenario NAME
+  certificate sha256 AB:CD:...   (TLS: the fingerprint a client may pin)
   #N open PEER | #N recv TEXT | #N send TEXT | #N close CODE REASON | #N drop
   #N closed WHY | #N stop-reading | #N refused 404 PATH | #N exit STATUS
 --port 0 takes any free port; the listening line says which. --ping-patience MS makes the

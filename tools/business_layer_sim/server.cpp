@@ -327,6 +327,7 @@ std::string read_file(const std::string& path) {
 
 int run_server(const ServerOptions& options, const Scenario& scenario) {
     Shared shared;
+    std::string certificate_line;
     shared.scenario = &scenario;
     shared.ping_patience_ms = options.ping_patience_ms;
     if (options.tls) {
@@ -338,6 +339,7 @@ int run_server(const ServerOptions& options, const Scenario& scenario) {
             pem = PemPair{read_file(options.cert_file), read_file(options.key_file)};
         shared.tls->use_certificate_chain(asio::buffer(pem.certificate));
         shared.tls->use_private_key(asio::buffer(pem.private_key), ssl::context::pem);
+        certificate_line = "certificate sha256 " + sha256_fingerprint(pem.certificate);
     }
     tcp::acceptor acceptor(shared.io);
     const tcp::endpoint endpoint(asio::ip::make_address(options.host), options.port);
@@ -352,6 +354,7 @@ int run_server(const ServerOptions& options, const Scenario& scenario) {
     std::cout << "listening " << (options.tls ? "wss" : "ws") << "://" << options.host << ":"
               << acceptor.local_endpoint().port() << endpoint_path << " scenario " << scenario.name
               << std::endl;
+    if (!certificate_line.empty()) std::cout << certificate_line << std::endl;
     asio::co_spawn(shared.io, accept_loop(shared, acceptor), asio::detached);
     shared.io.run();
     return shared.exit_status;

@@ -226,6 +226,19 @@ RecordingHost::RecordingHost()
 
 RecordingHost::~RecordingHost() = default;
 
+void RecordingHost::connection_changed(const ConnectionEvent& event) {
+    {
+        std::lock_guard lock(events_mutex_);
+        events_.push_back(event);
+    }
+    if (on_connection_event) on_connection_event(event);
+}
+
+std::vector<ConnectionEvent> RecordingHost::connection_events() const {
+    std::lock_guard lock(events_mutex_);
+    return events_;
+}
+
 int RecordingHost::add_tab(const std::string& title, const std::string& workbook_id, bool editor) {
     QWidget* page =
         editor ? static_cast<QWidget*>(new FakeEditor(log, workbook_id, next_tag_)) : new QWidget();

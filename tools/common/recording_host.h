@@ -173,8 +173,17 @@ class RecordingHost final : public MainWindow {
     // If set, the host's pause handler switches the debugger on itself.
     bool pause_sets_debug_active = false;
 
+    // Typed connection events, kept apart from the call record (whose sequences the tests
+    // assert) and passed to on_connection_event as they come.
+    void connection_changed(const ConnectionEvent& event) override;
+    std::vector<ConnectionEvent> connection_events() const;
+    std::function<void(const ConnectionEvent&)> on_connection_event;
+
   private:
     void forward(const char* name, const JsonObject& m);
+
+    mutable std::mutex events_mutex_;
+    std::vector<ConnectionEvent> events_;
 
     std::unique_ptr<StatusBar> status_bar_;
     std::unique_ptr<ProjectExplorer> project_explorer_;

@@ -1,6 +1,8 @@
 // Self-signed certificate generation with the OpenSSL 3 API.
 #include "self_signed.h"
 
+#include <cstdio>
+
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -48,6 +50,22 @@ PemPair make_self_signed_certificate() {
     PEM_write_bio_X509(cert_bio.get(), cert.get());
     PEM_write_bio_PrivateKey(key_bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
     return PemPair{bio_text(cert_bio.get()), bio_text(key_bio.get())};
+}
+
+std::string sha256_fingerprint(const std::string& certificate_pem) {
+    BioPtr bio(BIO_new_mem_buf(certificate_pem.data(), int(certificate_pem.size())));
+    CertPtr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (!cert || X509_digest(cert.get(), EVP_sha256(), digest, &size) != 1)
+        throw std::runtime_error("not a PEM certificate");
+    std::string out;
+    char pair[4];
+    for (unsigned int i = 0; i < size; ++i) {
+        std::snprintf(pair, sizeof pair, i ? ":%02X" : "%02X", digest[i]);
+        out += pair;
+    }
+    return out;
 }
 
 }  // namespace quarvo_tools

@@ -24,6 +24,8 @@ attribute write, log record and response callback, in the order they happen:
   {"call":"log_to_console","args":["Connected to Quarvo Server",null],"level":"DETAILED"}
   {"set":"watchdog_port","value":9000}     {"log":"info","text":"[WebSocketClient] ..."}
   {"callback":"<request id>","data":{...}}
+  {"connection":"reconnecting","endpoint":"ws://...","attempt":1,"delay":1.0}   (also
+   "connecting", "connected", "disconnected" with "error" and "close_code", "stopped")
   {"call":"QMessageBox","title":"...","text":"...","icon":"Information","buttons":["Ok"]}
 --pretty prints the same events for a person. The auth token is shown as "***".
 
@@ -34,6 +36,9 @@ Commands on stdin, one JSON object per line, run on the GUI thread in order:
   {"op":"state", "_debug_active":true, "_current_debug_workbook":"wb1", "_console_source_filter":"ide_only",
    "current_workbook":"wb1", "_pending_debug_line":{...}, "tabs":[{"title":"m.py","editor":true,"workbook_id":"wb1"}],
    "DEBUG_LINE_HIGHLIGHT_DELAY_MS":100, "_module_cache":{...}, "_workbook_items":["wb1"], "_synced_module_hashes":{...}}
+"dump" prints the host's state and the client's counters under "stats" (frames and bytes each
+way, pending_bytes and peak_pending_bytes waiting for the GUI thread, read_pauses and
+read_pause_ms, reading_paused, backlog_frames and backlog_bytes, outbox_bytes).
 A malformed command prints {"error":"..."} and the host goes on.
 
 --plain sets QUARVO_SECURED=0 (ws); otherwise the client uses wss as it does by default.

@@ -78,6 +78,17 @@ Trace::Trace(const Options& options, Output& out) : out_(out) {
     set_log_sink(std::make_shared<PrintingSink>(out));
     host_.log.keep = false;
     host_.log.on_call = [this](const Call& call) { print_call(call); };
+    host_.on_connection_event = [this](const ConnectionEvent& e) {
+        JsonObject event{{"connection", to_string(e.state)}, {"endpoint", e.endpoint}};
+        if (!e.error.empty()) event["error"] = e.error;
+        if (e.close_code) event["close_code"] = *e.close_code;
+        if (e.state == ConnectionState::connecting || e.state == ConnectionState::reconnecting)
+            event["attempt"] = e.attempt;
+        if (e.state == ConnectionState::reconnecting) event["delay"] = e.delay.count();
+        const std::string text = "connection " + std::string(to_string(e.state)) +
+                                 (e.error.empty() ? "" : ": " + e.error);
+        print_event(std::move(event), text);
+    };
     client_ = std::make_unique<WebSocketClient>(host_, options.host, options.port,
                                                 ClientTestOptions{options.time_scale});
     // The client's message box is real and modal: print it and close it at once.
@@ -270,6 +281,25 @@ JsonObject Trace::dump() const {
     }
     const int debug_tab =
         host_.current_debug_editor ? host_.tabs->indexOf(host_.current_debug_editor) : -1;
+    const ClientStats s = client_->stats();
+    const JsonObject stats{
+        {"frames_in", s.frames_in},
+        {"bytes_in", s.bytes_in},
+        {"frames_out", s.frames_out},
+        {"bytes_out", s.bytes_out},
+        {"messages_dispatched", s.messages_dispatched},
+        {"connections", s.connections},
+        {"pending_requests", s.pending_requests},
+        {"gui_queue_depth", s.gui_queue_depth},
+        {"pending_bytes", s.pending_bytes},
+        {"peak_pending_bytes", s.peak_pending_bytes},
+        {"read_pauses", s.read_pauses},
+        {"read_pause_ms", double(s.read_pause_time.count()) / 1000.0},
+        {"reading_paused", s.reading_paused},
+        {"backlog_frames", s.backlog_frames},
+        {"backlog_bytes", s.backlog_bytes},
+        {"outbox_bytes", s.outbox_bytes},
+    };
     return JsonObject{
         {"_workbook_items", items},
         {"_module_cache", cache(host_.module_cache)},
@@ -286,6 +316,7 @@ JsonObject Trace::dump() const {
         {"watchdog_port", host_.watchdog_port},
         {"auth_token", masked_token(host_.auth_token)},
         {"tabs", tabs},
+        {"stats", stats},
     };
 }
 

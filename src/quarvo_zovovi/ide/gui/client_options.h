@@ -62,6 +62,22 @@ struct ClientOptions {
     std::size_t receive_buffer_bytes = std::size_t{256} << 10;
     /// @}
 
+    /// @name TLS (wss)
+    /// Certificate verification is off by default: the Business Layer's certificate is
+    /// self-signed, so any certificate and host name are accepted. Either field turns it on;
+    /// with both, the server must pass both checks. A server that fails them is refused like
+    /// any failed attempt ("[WebSocketClient] Connection error: ... certificate verify
+    /// failed (...)") and the back-off follows.
+    /// @{
+    /// PEM file of the certificate authorities to trust; the server's chain must lead to one
+    /// of them and its certificate must name the client's host.
+    std::string tls_ca_file;
+    /// SHA-256 fingerprint of the one certificate to accept, as 64 hex digits (colons and
+    /// case do not matter): trusts the Business Layer's self-signed certificate without
+    /// accepting any other.
+    std::string tls_certificate_sha256;
+    /// @}
+
     /// Outbound frames waiting for the socket, at most. A send beyond it fails with
     /// "[WebSocketClient] Send error: outbox full ..."; pings are never refused.
     std::size_t max_outbox_bytes = std::size_t{64} << 20;

@@ -5,6 +5,9 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
 #include <algorithm>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -17,9 +20,11 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <cctype>
 #include <deque>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 
 #include <quarvo_zovovi/ide/gui/host/logger.h>
 
@@ -137,7 +142,14 @@ class WsConnection final : public Connection,
             SSL_set_tlsext_host_name(ws_.next_layer().native_handle(), host.c_str());
             auto [tls_ec] = co_await ws_.next_layer().async_handshake(ssl::stream_base::client,
                                                                       nothrow_awaitable);
-            if (tls_ec) co_return failed(tls_ec);
+            if (tls_ec) {
+                // OpenSSL says "certificate verify failed"; the verification says why.
+                Outcome outcome = failed(tls_ec);
+                const long verify = SSL_get_verify_result(ws_.next_layer().native_handle());
+                if (verify != X509_V_OK)
+                    outcome.text += std::string(" (") + X509_verify_cert_error_string(verify) + ")";
+                co_return outcome;
+            }
         }
         tcp_layer.expires_never();  // from here the WebSocket layer keeps the time
         ws_.set_option(websocket::stream_base::timeout{timings_.open_timeout,
@@ -279,7 +291,7 @@ class WsConnection final : public Connection,
             // 1000 (normal), 1001 (going away) and a close frame without a code end normally.
             const bool normal = code == 1000 || code == 1001 || code == 1005;
             return {normal ? Outcome::normal_close : Outcome::abnormal_close,
-                    normal ? text : "received close frame " + text};
+                    normal ? text : "received close frame " + text, int(code)};
         }
         // The peer went away without a closing handshake.
         if (ec == asio::error::eof || ec == asio::error::connection_reset ||
@@ -382,6 +394,72 @@ class WsConnection final : public Connection,
 };
 
 }  // namespace
+
+namespace {
+
+// "AB:cd:..." or "abcd..." to 32 bytes; empty when it is not a SHA-256 fingerprint.
+std::string fingerprint_bytes(std::string_view text) {
+    std::string hex;
+    for (char c : text) {
+        if (c == ':' || c == ' ') continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return {};
+        hex += char(std::tolower(static_cast<unsigned char>(c)));
+    }
+    if (hex.size() != 64) return {};
+    std::string bytes;
+    for (size_t i = 0; i < 64; i += 2) bytes += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+bool certificate_matches(X509* certificate, const std::string& pinned) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    return certificate && X509_digest(certificate, EVP_sha256(), digest, &size) == 1 &&
+           std::string(reinterpret_cast<const char*>(digest), size) == pinned;
+}
+
+}  // namespace
+
+std::unique_ptr<ssl::context> make_tls_context(const ClientOptions& options,
+                                               const std::string& host) {
+    auto tls = std::make_unique<ssl::context>(ssl::context::tls_client);
+    const bool use_ca = !options.tls_ca_file.empty();
+    const bool use_pin = !options.tls_certificate_sha256.empty();
+    if (!use_ca && !use_pin) {
+        // The Business Layer's certificate is self-signed: by default any is accepted.
+        tls->set_verify_mode(ssl::verify_none);
+        return tls;
+    }
+    std::string pinned;
+    if (use_pin) {
+        pinned = fingerprint_bytes(options.tls_certificate_sha256);
+        if (pinned.empty())
+            throw std::runtime_error(
+                "tls_certificate_sha256 is not a SHA-256 fingerprint "
+                "(64 hex digits)");
+    }
+    if (use_ca) {
+        beast::error_code ec;
+        tls->load_verify_file(options.tls_ca_file, ec);
+        if (ec)
+            throw std::runtime_error("cannot read the CA file " + options.tls_ca_file + ": " +
+                                     describe(ec));
+    }
+    tls->set_verify_mode(ssl::verify_peer);
+    tls->set_verify_callback([use_ca, pinned, check_name = ssl::host_name_verification(host)](
+                                 bool preverified, ssl::verify_context& ctx) mutable {
+        X509_STORE_CTX* store = ctx.native_handle();
+        const bool leaf = X509_STORE_CTX_get_error_depth(store) == 0;
+        if (use_ca && !(leaf ? check_name(preverified, ctx) : preverified)) return false;
+        if (!pinned.empty() && leaf &&
+            !certificate_matches(X509_STORE_CTX_get_current_cert(store), pinned)) {
+            X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REJECTED);
+            return false;
+        }
+        return true;  // the chain's own verdict counts only where a CA file was given
+    });
+    return tls;
+}
 
 const std::string& closed_description() {
     static const std::string text = beast::error_code(websocket::error::closed).message();

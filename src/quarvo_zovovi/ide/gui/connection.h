@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -58,7 +59,8 @@ struct Counters {
 // How one connection ended.
 struct Outcome {
     enum Kind { normal_close, abnormal_close, error } kind = error;
-    std::string text;
+    std::string text = {};
+    std::optional<int> close_code = {};  // the peer's close frame's code, when it sent one
 };
 
 // Why the reader holds back before its next read.
@@ -100,6 +102,13 @@ class Connection {
     // Closes the socket at once, without a closing handshake.
     virtual void abandon() = 0;
 };
+
+// The TLS configuration of the client's connections: verification as the options ask (off by
+// default), the host name checked when a CA file is given. Throws std::runtime_error with a
+// readable reason when the options cannot be applied (a CA file that cannot be read, a
+// fingerprint that is not 64 hex digits).
+std::unique_ptr<boost::asio::ssl::context> make_tls_context(const ClientOptions& options,
+                                                            const std::string& host);
 
 // The text of a send error on a connection that has closed.
 const std::string& closed_description();

@@ -185,6 +185,8 @@ class Core : public std::enable_shared_from_this<Core>, public FrameSink {
     void _on_connected_qt();
     void _on_disconnected_qt();
     void _on_reconnecting_qt(int attempt, double delay);
+    // The host's typed connection event, after the notices posted before it (network thread).
+    void notify(ConnectionEvent event);
 
     // FrameSink: network thread.
     void on_frame(std::string_view text) override;
@@ -222,7 +224,8 @@ class Core : public std::enable_shared_from_this<Core>, public FrameSink {
         });
     }
 
-    // Runs f(main_window) on the GUI thread unless the client has been destroyed by then.
+    // Runs f(main_window) on the GUI thread unless the client has been destroyed by then; in
+    // arrival order behind the backlog. Network thread only.
     template <class F>
     void on_gui_thread(F f) {
         post_in_order(0, [self = shared_from_this(), f = std::move(f)]() mutable {
@@ -275,34 +278,42 @@ void Core::_run_event_loop() {
 }
 
 awaitable<void> Core::_connect_and_listen(EventLoop& loop) {
-    // One TLS decision and configuration per run: verification and host-name checks off,
-    // because the Business Layer's certificate is self-signed.
+    // One TLS decision and configuration per run. Verification is off unless the options ask
+    // for it: the Business Layer's certificate is self-signed.
     const bool use_tls = tls_requested();
-    std::optional<ssl::context> tls;
+    std::unique_ptr<ssl::context> tls;
+    std::string tls_failure;
     if (use_tls) {
-        tls.emplace(ssl::context::tls_client);
-        tls->set_verify_mode(ssl::verify_none);
+        try {
+            tls = make_tls_context(options, host);
+        } catch (const std::exception& e) {
+            tls_failure = std::string("TLS configuration: ") + e.what();
+        }
     }
     const auto ex = co_await asio::this_coro::executor;
     while (_running.load()) {  // Checking
-        std::shared_ptr<Connection> conn =
-            make_connection(ex, tls ? &*tls : nullptr, *this, counters, timings, options);
-        loop.attempt = conn;
-        Outcome outcome;
-        try {
-            // Connecting, then Listening once the handshake is done.
-            outcome = co_await conn->run(host, port, [&] {
-                loop.ws = conn;
-                ws.store(conn.get());
-                _reconnect_attempts.store(0);
-                _reconnect_delay.store(options.reconnect_delay.count());
-                Counters::add(counters.connections, 1);
-                logger.info("[WebSocketClient] Connected to Business Layer");
-                _on_connected();
-                _connected.store(true);
-            });
-        } catch (const std::exception& e) {
-            outcome = {Outcome::error, e.what()};
+        notify({.state = ConnectionState::connecting, .attempt = _reconnect_attempts.load()});
+        Outcome outcome{Outcome::error, tls_failure};
+        if (tls_failure.empty()) {
+            std::shared_ptr<Connection> conn =
+                make_connection(ex, tls.get(), *this, counters, timings, options);
+            loop.attempt = conn;
+            try {
+                // Connecting, then Listening once the handshake is done.
+                outcome = co_await conn->run(host, port, [&] {
+                    loop.ws = conn;
+                    ws.store(conn.get());
+                    _reconnect_attempts.store(0);
+                    _reconnect_delay.store(options.reconnect_delay.count());
+                    Counters::add(counters.connections, 1);
+                    logger.info("[WebSocketClient] Connected to Business Layer");
+                    _on_connected();
+                    notify({.state = ConnectionState::connected});
+                    _connected.store(true);
+                });
+            } catch (const std::exception& e) {
+                outcome = {Outcome::error, e.what()};
+            }
         }
         // Ending: the connection is closed by now.
         switch (outcome.kind) {
@@ -320,6 +331,9 @@ awaitable<void> Core::_connect_and_listen(EventLoop& loop) {
         }
         _connected.store(false);
         _on_disconnected();
+        notify({.state = ConnectionState::disconnected,
+                .error = outcome.text,
+                .close_code = outcome.close_code});
         if (_running.load()) co_await _reconnect();  // Backing off
     }
 }
@@ -331,9 +345,17 @@ awaitable<void> Core::_reconnect() {
     logger.info("[WebSocketClient] Reconnecting in " + format_fixed(delay, 1) + "s (attempt " +
                 std::to_string(n) + ")...");
     _on_reconnecting(n, delay);
+    notify({.state = ConnectionState::reconnecting,
+            .attempt = n,
+            .delay = std::chrono::duration<double>(delay)});
     asio::steady_timer timer(co_await asio::this_coro::executor);
     timer.expires_after(timings.scaled(delay));
     co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+}
+
+void Core::notify(ConnectionEvent event) {
+    event.endpoint = url;
+    on_gui_thread([event = std::move(event)](MainWindow& w) { w.connection_changed(event); });
 }
 
 void Core::_on_connected_qt() {
@@ -610,6 +632,12 @@ void Core::return_memory() {
 
 }  // namespace detail
 
+bool is_timeout(const JsonObject& answer) {
+    const Json* error = answer.if_contains("error");
+    return error && error->is_string() && error->get_string() == "timeout" &&
+           !answer.contains("type");
+}
+
 WebSocketClient::WebSocketClient(MainWindow& window, std::string host_name, int port_number)
     : WebSocketClient(window, std::move(host_name), port_number, ClientOptions{},
                       ClientTestOptions{}) {}
@@ -650,13 +678,21 @@ void WebSocketClient::start() {
 }
 
 void WebSocketClient::stop() {
-    core_->_running.store(false);
+    const bool was_running = core_->_running.exchange(false);
     if (detail::EventLoop* loop = core_->_loop.load())
         asio::post(loop->context, [loop] { loop->context.stop(); });
     if (_thread.joinable() &&
         _thread_finished.wait_for(core_->timings.stop_join) == std::future_status::ready)
         _thread.join();
     logger.info("[WebSocketClient] Stopped");
+    if (was_running) {
+        // This is the GUI thread: the event goes behind the work queued so far.
+        core_->gui->post([core = core_] {
+            if (core->gui_alive.load())
+                core->main_window.connection_changed(
+                    ConnectionEvent{.state = ConnectionState::stopped, .endpoint = core->url});
+        });
+    }
 }
 
 bool WebSocketClient::is_connected() const {

@@ -33,6 +33,12 @@ namespace quarvo_zovovi::ide::gui {
 // at most once per registration.
 using ResponseCallback = std::function<void(JsonObject)>;
 
+/// True when `answer`, as a ResponseCallback receives it, is the client's time-out object
+/// ({"error": "timeout", "request_id": ..., "message": "Request timed out after ...s"}) and not
+/// the Business Layer's answer: its "error" is "timeout" and it has no "type". (An answer may
+/// carry an "error" of its own, as a failed execution_result does.)
+bool is_timeout(const JsonObject& answer);
+
 struct PendingRequest {
     ResponseCallback callback;
     std::optional<std::string> response_type;  // empty or "" accepts any type

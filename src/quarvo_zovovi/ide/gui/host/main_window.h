@@ -1,15 +1,13 @@
 // What the client needs of its host window: the window itself, its panels, the editor
-// type and the console output levels. A host application implements these classes;
-// the client calls them only on the GUI thread.
-//
-// Values that come from a message and are passed through are boost::json values exactly
-// as received (null where the message had none). Workbook ids are text; an id that
-// arrives as another JSON type reaches the host in its text form.
+// type, the console output levels and the connection events. A host application implements
+// these classes (host_window.h has a base class with a default for each); the client calls
+// them only on the GUI thread.
 #pragma once
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
+#include <chrono>
 #include <map>
 #include <optional>
 #include <set>
@@ -19,123 +17,207 @@
 class QTabWidget;
 class QWidget;
 
+/// The IDE client library.
 namespace quarvo_zovovi::ide::gui {
 
+/// Any JSON value, as received. Object member order is kept; integers and reals stay distinct.
 using Json = boost::json::value;
+/// A JSON object; every message is one.
 using JsonObject = boost::json::object;
+/// A JSON array.
 using JsonArray = boost::json::array;
 
-// Workbook id to module map (module name to source).
+/// Workbook id to module map (module name to module source).
 using ModuleCache = std::map<std::string, JsonObject, std::less<>>;
-// Workbook id to the host's record of module hashes last synchronised.
+/// Workbook id to the host's record of the module hashes last synchronised.
 using SyncedModuleHashes = std::map<std::string, Json, std::less<>>;
 
+/// The console's output levels, passed with every console line.
 enum class OutputLevel { SIMPLE, DETAILED };
 
+/// "SIMPLE" or "DETAILED".
 std::string_view to_string(OutputLevel level);
 
-// The code editor widgets in MainWindow::editor_tabs() implement this beside QWidget;
-// "is a MonacoEditor" is a dynamic_cast of the tab's widget.
+/// What the connection to the Business Layer is doing.
+enum class ConnectionState {
+    connecting,    ///< an attempt to open the connection has begun
+    connected,     ///< the connection is open
+    disconnected,  ///< the connection ended, or an attempt to open it failed
+    reconnecting,  ///< waiting `delay` before attempt `attempt`
+    stopped,       ///< the host stopped the client
+};
+
+/// "connecting", "connected", "disconnected", "reconnecting" or "stopped".
+std::string_view to_string(ConnectionState state);
+
+/// One change of the connection, delivered to MainWindow::connection_changed.
+struct ConnectionEvent {
+    ConnectionState state = ConnectionState::connecting;
+    /// The client's url, for instance "wss://localhost:8000/ws/ide/main_ide".
+    std::string endpoint = {};
+    /// disconnected: how it ended, in the words of the client's log line ("Connection
+    /// refused", "1000 bye", "keepalive ping timeout", an OpenSSL error, ...).
+    std::string error = {};
+    /// disconnected by a close frame: its code (1005 when the frame had none).
+    std::optional<int> close_code = {};
+    /// reconnecting: the attempt that follows the wait (1, 2, ...); connecting: the
+    /// reconnection attempt being made (0 for the first attempt after start).
+    int attempt = 0;
+    /// reconnecting: the wait before the attempt.
+    std::chrono::duration<double> delay{0.0};
+};
+
+/// A code editor widget in MainWindow::editor_tabs(). The host's editor widgets implement this
+/// beside QWidget; "is a MonacoEditor" is a dynamic_cast of the tab's widget.
 class MonacoEditor {
   public:
     virtual ~MonacoEditor() = default;
+    /// The workbook whose module the editor shows.
     virtual std::string workbook_id() const = 0;
+    /// Marks the debugger's current line (a 1-based line number as received, or null for
+    /// none).
     virtual void set_debug_line(const Json& line) = 0;
 };
 
+/// The window's status bar.
 class StatusBar {
   public:
     virtual ~StatusBar() = default;
-    // Shown until the next message replaces it.
+    /// Shows `text` until the next message replaces it.
     virtual void showMessage(std::string_view text) = 0;
 };
 
+/// The project tree: workbooks and their modules.
 class ProjectExplorer {
   public:
     virtual ~ProjectExplorer() = default;
+    /// Adds a workbook entry (or renames the one with that id).
     virtual void add_workbook(const std::string& workbook_id, const Json& name) = 0;
+    /// Removes a workbook entry and its modules.
     virtual void remove_workbook(const std::string& workbook_id) = 0;
+    /// Replaces a workbook's module entries with `module_names` (texts, in order).
     virtual void set_modules(const std::string& workbook_id, const JsonArray& module_names) = 0;
-    // The keys of the tree's workbook entries: the workbooks the tree shows now.
+    /// The ids of the workbooks the tree shows now.
     virtual std::set<std::string> _workbook_items() const = 0;
 };
 
+/// The on-time event (timer) panel.
 class TimerManager {
   public:
     virtual ~TimerManager() = default;
+    /// A workbook connected.
     virtual void add_workbook(const std::string& workbook_id, const Json& name) = 0;
+    /// A workbook disconnected.
     virtual void remove_workbook(const std::string& workbook_id) = 0;
+    /// A workbook was renamed.
     virtual void update_workbook_name(const std::string& workbook_id, const Json& new_name) = 0;
+    /// The workbook's on-time events, as received.
     virtual void update_ontime_config(const std::string& workbook_id,
                                       const Json& ontime_events) = 0;
 };
 
+/// The event manager panel.
 class EventManager {
   public:
     virtual ~EventManager() = default;
+    /// The workbook's modules (name to source), for choosing handlers.
     virtual void set_module_cache(const std::string& workbook_id, const JsonObject& modules) = 0;
+    /// A workbook was renamed.
     virtual void update_workbook_name(const std::string& workbook_id, const Json& new_name) = 0;
+    /// The workbook's event manager state message, as received.
     virtual void update_state(const std::string& workbook_id, const JsonObject& data) = 0;
+    /// The panel's own module cache, which the client reads and changes in place.
     virtual ModuleCache& _module_cache() = 0;
 };
 
+/// The function publisher panel.
 class FunctionPublisher {
   public:
     virtual ~FunctionPublisher() = default;
+    /// A workbook was renamed.
     virtual void update_workbook_name(const std::string& workbook_id, const Json& new_name) = 0;
+    /// The workbook's published functions, as received.
     virtual void update_publications_from_server(const std::string& workbook_id,
                                                  const Json& functions) = 0;
 };
 
+/// The object inspector panel.
 class ObjectInspector {
   public:
     virtual ~ObjectInspector() = default;
+    /// A workbook was renamed.
     virtual void update_workbook_name(const std::string& workbook_id, const Json& new_name) = 0;
+    /// One change of the workbook's object registry (`action` and the whole message).
     virtual void handle_registry_update(const std::string& workbook_id, const Json& action,
                                         const JsonObject& data) = 0;
+    /// The workbook's objects, answering a registry query.
     virtual void handle_registry_response(const std::string& workbook_id, const Json& objects) = 0;
 };
 
+/// The package manager panel.
 class PackageManager {
   public:
     virtual ~PackageManager() = default;
+    /// A workbook was renamed.
     virtual void update_workbook_name(const std::string& workbook_id, const Json& new_name) = 0;
-    // The workbook the panel shows now; compared with a message's workbook_id by value and type.
+    /// The workbook the panel shows now; compared with a message's workbook_id by value and
+    /// type (null: none).
     virtual Json get_current_workbook() = 0;
+    /// A package's installation status, and its error (null when none).
     virtual void update_package_status(const Json& package_name, const Json& status,
                                        const Json& error) = 0;
+    /// One line of pip's output.
     virtual void log_pip_output(std::string_view text) = 0;
+    /// One line of pip's output in a colour ("#rrggbb").
     virtual void log_pip_output_colored(std::string_view text, std::string_view color) = 0;
+    /// Shows the resolved dependencies of an installation (a popup that does not block).
     virtual void show_resolved_deps_popup(const Json& deps) = 0;
-    // The update_caches signal: a Qt host emits its signal from here, on the GUI thread.
+    /// The update_caches signal: a Qt host emits its signal from here.
     virtual void update_caches(const Json& workbook_id, const Json& packages,
                                const Json& package_errors, const Json& python_paths) = 0;
 };
 
+/// The IDE's main window, as the client sees it.
+///
+/// Every operation is called on the GUI thread only, and may throw: the GUI-thread facility
+/// logs the exception and the client goes on. References returned stay owned by the host and
+/// must stay valid while the client lives.
 class MainWindow {
   public:
     virtual ~MainWindow() = default;
 
-    // The window as a widget: the parent of the dialogs the client opens.
+    /// The window as a widget: the parent of the dialogs the client opens (may be null).
     virtual QWidget* widget() = 0;
 
-    // color: "#rrggbb", or empty for the host's default colour. from_std: empty when the
-    // caller did not pass it (the host's default applies).
+    /// Appends a line to the console. color: "#rrggbb", or empty for the host's default
+    /// colour. from_std: whether the line is the user code's standard output or error; empty
+    /// when the caller did not say (the host's default applies).
     virtual void log_to_console(std::string_view text, std::optional<std::string_view> color,
                                 OutputLevel level, std::optional<bool> from_std) = 0;
+    /// The window's status bar.
     virtual StatusBar& statusBar() = 0;
 
+    /// Opens (or refreshes) an editor tab for a module with its source `code`.
     virtual void add_editor_tab(const std::string& module_name, const Json& code,
                                 const std::string& workbook_id) = 0;
+    /// Records a workbook's name.
     virtual void set_workbook_name(const std::string& workbook_id, const Json& name) = 0;
+    /// A workbook was renamed: titles of its tabs and the like.
     virtual void _update_workbook_name(const std::string& workbook_id, const Json& new_name) = 0;
+    /// Closes every editor tab of a workbook.
     virtual void _close_tabs_for_workbook(const std::string& workbook_id) = 0;
+    /// Leaves debugging: controls off, debugger line marks cleared.
     virtual void _debug_stop() = 0;
+    /// Switches the debugger state on or off for a workbook.
     virtual void _set_debug_state(bool active, const std::string& workbook_id) = 0;
+    /// Shows, raises and focuses the window.
     virtual void show_and_focus() = 0;
+    /// Lights the console's error light.
     virtual void _show_error_light() = 0;
 
-    // Forwarders: each receives the whole message, "type" included.
+    /// @name Forwarders
+    /// Each receives the whole message, "type" included.
+    /// @{
     virtual void _handle_pip_output(const JsonObject& message) = 0;
     virtual void _handle_package_versions_response(const JsonObject& message) = 0;
     virtual void _handle_package_extras_response(const JsonObject& message) = 0;
@@ -154,32 +236,56 @@ class MainWindow {
     virtual void _handle_validate_handler_response(const JsonObject& message) = 0;
     virtual void _handle_all_settings_response(const JsonObject& message) = 0;
     virtual void _handle_settings_response(const JsonObject& message) = 0;
+    /// @}
 
-    // Attributes the client reads.
+    /// @name Attributes the client reads
+    /// @{
+    /// Whether the debugger is active.
     virtual bool _debug_active() const = 0;
+    /// The workbook being debugged, if any.
     virtual std::optional<std::string> _current_debug_workbook() const = 0;
+    /// The console's source filter: "ide_only" hides output whose source is not "ide".
     virtual std::string _console_source_filter() const = 0;
+    /// How long after opening a module the debugger line is marked, in milliseconds.
     virtual int DEBUG_LINE_HIGHLIGHT_DELAY_MS() const = 0;
+    /// The editor tabs; tabs whose widget is a MonacoEditor are module editors.
     virtual QTabWidget& editor_tabs() = 0;
+    /// @}
 
-    // Attributes the client reads and changes in place.
+    /// @name Attributes the client reads and changes in place
+    /// @{
+    /// Workbook id to module map, kept in step with the Business Layer.
     virtual ModuleCache& _module_cache() = 0;
+    /// Workbook id to the module hashes last synchronised.
     virtual SyncedModuleHashes& _synced_module_hashes() = 0;
-    // null, or an object with workbook_id, module_name and line.
+    /// A debugger line waiting for its module to open: null, or an object with workbook_id,
+    /// module_name and line.
     virtual Json& _pending_debug_line() = 0;
+    /// @}
 
-    // Attributes the client writes.
+    /// @name Attributes the client writes
+    /// @{
+    /// The editor showing the debugger's line (null: none).
     virtual void set_current_debug_editor(QWidget* editor) = 0;
+    /// The watchdog's port, as received.
     virtual void set_watchdog_port(const Json& port) = 0;
+    /// The watchdog's auth token, as received. Never logged by the client.
     virtual void set_auth_token(const Json& token) = 0;
+    /// @}
 
-    // Sub-objects.
+    /// @name Panels
+    /// @{
     virtual ProjectExplorer& project_explorer() = 0;
     virtual TimerManager& timer_manager() = 0;
     virtual EventManager& event_manager() = 0;
     virtual FunctionPublisher& function_publisher() = 0;
     virtual ObjectInspector& object_inspector() = 0;
     virtual PackageManager& package_manager() = 0;
+    /// @}
+
+    /// Optional: each change of the connection, after the client's own console and status
+    /// notices for it. The default does nothing.
+    virtual void connection_changed(const ConnectionEvent& event);
 };
 
 }  // namespace quarvo_zovovi::ide::gui
