@@ -13,6 +13,7 @@ namespace quarvo_zovovi::ide::gui {
 /// Every field has the default the client uses when the host passes no options. Durations are
 /// seconds as reals (`options.ping_interval = std::chrono::seconds(5)` works too).
 struct ClientOptions {
+    /// Seconds as a real number.
     using Seconds = std::chrono::duration<double>;
 
     /// @name Connection timings
@@ -30,6 +31,7 @@ struct ClientOptions {
     /// Back-off before reconnection attempt n: reconnect_delay * 2^(n-1), at most
     /// max_reconnect_delay. A connection that opens starts the count again.
     Seconds reconnect_delay{1.0};
+    /// The longest back-off.
     Seconds max_reconnect_delay{30.0};
     /// @}
 
@@ -40,8 +42,12 @@ struct ClientOptions {
     /// the client stops reading the socket, so TCP slows the Business Layer to the window's
     /// pace; it reads again once the queue is down to resume_fraction of either bound.
     /// @{
+    /// Memory of the parsed messages waiting for the GUI thread at which reading pauses.
     std::size_t max_pending_bytes = std::size_t{16} << 20;
+    /// GUI time of the messages waiting for it at which reading pauses: about how late the
+    /// window may show what arrives.
     Seconds max_pending_latency{0.25};
+    /// Where reading resumes, as a fraction of both bounds (also of the backlog's limit).
     double resume_fraction = 0.5;
     /// The longest the client holds its reads back. A paused reader answers no ping, so once a
     /// pause reaches this bound (the GUI thread is stuck: a modal dialog, a long handler) the
@@ -53,6 +59,7 @@ struct ClientOptions {
     /// thread drains the backlog: a server that enforces its ping patience may then drop the
     /// connection, and the usual reconnection follows.
     std::size_t backlog_memory_bytes = std::size_t{64} << 20;
+    /// The backlog's whole limit, memory and spill file together.
     std::size_t backlog_limit_bytes = std::size_t{1} << 30;
     /// Folder of the spill file; empty: $TMPDIR, else /tmp. "-": no spill file.
     std::string backlog_spill_dir;
@@ -63,14 +70,15 @@ struct ClientOptions {
     /// @}
 
     /// @name TLS (wss)
-    /// Certificate verification is off by default: the Business Layer's certificate is
-    /// self-signed, so any certificate and host name are accepted. Either field turns it on;
-    /// with both, the server must pass both checks. A server that fails them is refused like
-    /// any failed attempt ("[WebSocketClient] Connection error: ... certificate verify
-    /// failed (...)") and the back-off follows.
     /// @{
-    /// PEM file of the certificate authorities to trust; the server's chain must lead to one
-    /// of them and its certificate must name the client's host.
+    /// Certificate verification is off by default: the Business Layer's certificate is
+    /// self-signed, so any certificate and host name are accepted. Either TLS field turns it
+    /// on; with both, the server must pass both checks. A server that fails them is refused
+    /// like any failed attempt ("[WebSocketClient] Connection error: ... certificate verify
+    /// failed (...)") and the back-off follows.
+    ///
+    /// tls_ca_file: PEM file of the certificate authorities to trust; the server's chain must
+    /// lead to one of them and its certificate must name the client's host.
     std::string tls_ca_file;
     /// SHA-256 fingerprint of the one certificate to accept, as 64 hex digits (colons and
     /// case do not matter): trusts the Business Layer's self-signed certificate without

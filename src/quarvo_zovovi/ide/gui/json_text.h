@@ -9,20 +9,24 @@
 
 namespace quarvo_zovovi::ide::gui {
 
+/// How JSON text is laid out.
 struct JsonStyle {
-    std::string_view item_separator;
-    std::string_view key_separator;
-    bool ascii_only;  // escape every character outside printable ASCII
+    std::string_view item_separator;  ///< between array items and object members
+    std::string_view key_separator;   ///< between a key and its value
+    bool ascii_only;                  ///< escape every character outside printable ASCII
 };
 
-// Wire form: ", " and ": ", members in the object's own order, non-ASCII as \u escapes.
+/// Wire form: ", " and ": ", members in the object's own order, non-ASCII as `\uXXXX`
+/// escapes.
 inline constexpr JsonStyle wire_style{", ", ": ", true};
-// Compact form for texts: "," and ":", UTF-8 kept as it is.
+/// Compact form for texts: "," and ":", UTF-8 kept as it is.
 inline constexpr JsonStyle compact_style{",", ":", false};
 
+/// Appends `value` as JSON text in `style`. Non-finite reals are written as Infinity,
+/// -Infinity and NaN, as a Python peer reads them.
 void append_json(std::string& out, const Json& value, const JsonStyle& style);
 
-// The text of one outbound message frame; no trailing newline.
+/// The text of one outbound message frame, in the wire form; no trailing newline.
 std::string to_json_text(const JsonObject& message);
 
 }  // namespace quarvo_zovovi::ide::gui

@@ -9,41 +9,47 @@
 
 namespace quarvo_zovovi::ide::gui {
 
-// A value is set unless it is absent (nullptr), null, false, zero, the empty text, an empty
-// array or an empty object.
+/// A value is set unless it is absent (nullptr), null, false, zero, the empty text, an empty
+/// array or an empty object.
 bool is_set(const Json* value);
+/// The same for a present value.
 inline bool is_set(const Json& value) {
     return is_set(&value);
 }
 
-// Present, not null and not the empty text (identifiers of the workspace messages).
+/// Present, not null and not the empty text (identifiers of the workspace messages).
 bool is_non_empty(const Json* value);
+/// The same for a present value.
 inline bool is_non_empty(const Json& value) {
     return is_non_empty(&value);
 }
 
-// The member's value, or nullptr when the key is absent.
+/// The member's value, or nullptr when the key is absent.
 inline const Json* find(const JsonObject& object, std::string_view key) {
     return object.if_contains(key);
 }
 
-// The member's value; fallback only when the key is absent (a present null stays null).
+/// The member's value; `fallback` only when the key is absent (a present null stays null).
 const Json& get(const JsonObject& object, std::string_view key, const Json& fallback);
+/// Deleted: the result could refer to a temporary.
 const Json& get(const JsonObject& object, std::string_view key, const Json&& fallback) = delete;
-// The member's value, or null when the key is absent.
+/// The member's value, or null when the key is absent.
 const Json& get(const JsonObject& object, std::string_view key);
 
-// Text as it is; integers in decimal; reals in shortest round-trip form (30.0, 2.5, 1e-05);
-// null as None; booleans as True and False; arrays and objects as compact JSON.
+/// A value as the client writes it into a log or console text: text as it is; integers in
+/// decimal; reals in shortest round-trip form (30.0, 2.5, 1e-05); null as None; booleans as
+/// True and False; arrays and objects as compact JSON.
 std::string text_form(const Json& value);
+/// Appends text_form(value) to `out`.
 void append_text_form(std::string& out, const Json& value);
 
-// Shortest text that reads back as the same double, with at least one digit after the point in
-// fixed notation, and exponent notation outside 1e-4 <= |x| < 1e16.
+/// Appends the shortest text that reads back as the same double, with at least one digit
+/// after the point in fixed notation, and exponent notation outside 1e-4 <= |x| < 1e16.
 void append_real(std::string& out, double x);
+/// The same as a new string.
 std::string format_real(double x);
 
-// x with exactly `decimals` digits after the point, rounded half to even ("%.*f").
+/// `x` with exactly `decimals` digits after the point, rounded half to even ("%.*f").
 std::string format_fixed(double x, int decimals);
 
 }  // namespace quarvo_zovovi::ide::gui

@@ -1,16 +1,4 @@
 // WebSocketClient: the IDE main window's connection to the Business Layer.
-//
-// Threaded WebSocket client for IDE communication with Business Layer.
-// Runs in a separate thread to avoid blocking Qt's main event loop.
-// This prevents keepalive timeout issues when modal dialogs are open.
-//
-// Threads:
-//  - GUI thread: constructor, destructor, start, stop.
-//  - Any thread: is_connected, connected, send_message, send_text_message, sendTextMessage,
-//    send_and_wait_response, pending_request_count, _invoke_callback_in_qt_thread.
-//  - Network thread: the connection loop and the inbound pipeline (_handle_message,
-//    _try_handle_response); tests may call those directly while the client is not started.
-//  - Handler bodies, response callbacks and connection notices run on the GUI thread.
 #pragma once
 
 #include <chrono>
@@ -29,48 +17,54 @@
 
 namespace quarvo_zovovi::ide::gui {
 
-// Receives the response to a request, or the time-out object. Always runs on the GUI thread,
-// at most once per registration.
+/// Receives the answer to a request, or the client's time-out object (see is_timeout()).
+/// Runs on the GUI thread, exactly once per request of a started client; it owns the object.
 using ResponseCallback = std::function<void(JsonObject)>;
 
 /// True when `answer`, as a ResponseCallback receives it, is the client's time-out object
 /// ({"error": "timeout", "request_id": ..., "message": "Request timed out after ...s"}) and not
 /// the Business Layer's answer: its "error" is "timeout" and it has no "type". (An answer may
-/// carry an "error" of its own, as a failed execution_result does.)
+/// carry an "error" of its own, as a failed execution_result does.) Any thread.
 bool is_timeout(const JsonObject& answer);
 
+/// One request awaiting its answer, kept under its request id.
 struct PendingRequest {
+    /// Called with the answer or the time-out object.
     ResponseCallback callback;
-    std::optional<std::string> response_type;  // empty or "" accepts any type
+    /// The answer's "type"; empty or "" accepts any type.
+    std::optional<std::string> response_type;
 };
 
-// A snapshot of the client's counters, cheap enough to take on every repaint of a status panel.
+/// A snapshot of the client's counters, cheap enough to take on every repaint of a status
+/// panel (no lock). Each counter is exact; the set is not taken at one instant.
 struct ClientStats {
-    uint64_t frames_in = 0;   // text frames received
-    uint64_t bytes_in = 0;    // their payload bytes
-    uint64_t frames_out = 0;  // text frames written
-    uint64_t bytes_out = 0;
-    uint64_t messages_dispatched = 0;  // messages handed to a handler for the GUI thread
-    uint64_t connections = 0;          // connections opened since construction
-    uint64_t reconnections = 0;        // of those, the ones after the first
-    size_t pending_requests = 0;
-    size_t gui_queue_depth = 0;  // work waiting for the GUI thread (all clients)
+    uint64_t frames_in = 0;            ///< text frames received
+    uint64_t bytes_in = 0;             ///< their payload bytes
+    uint64_t frames_out = 0;           ///< text frames written
+    uint64_t bytes_out = 0;            ///< their payload bytes
+    uint64_t messages_dispatched = 0;  ///< messages handed to a handler for the GUI thread
+    uint64_t connections = 0;          ///< connections opened since construction
+    uint64_t reconnections = 0;        ///< of those, the ones after the first
+    size_t pending_requests = 0;       ///< requests awaiting their answer or time-out
+    size_t gui_queue_depth = 0;        ///< work waiting for the GUI thread (of all clients)
+    /// The last ping's round trip, once a pong has come.
     std::optional<std::chrono::microseconds> last_ping_round_trip;
-    // Flow control: the memory of the parsed messages waiting for the GUI thread, and its peak.
+    /// Estimated memory of the parsed messages (and their tasks) waiting for the GUI thread.
     size_t pending_bytes = 0;
-    size_t peak_pending_bytes = 0;
-    uint64_t read_pauses = 0;  // times the reader held back, and for how long in all
-    std::chrono::microseconds read_pause_time{0};
-    bool reading_paused = false;  // holding back now
-    size_t backlog_frames = 0;    // frames kept as text while the GUI thread was stuck
-    size_t backlog_bytes = 0;     // their bytes, memory and spill file together
-    size_t outbox_bytes = 0;      // text frames waiting to be written
+    size_t peak_pending_bytes = 0;                 ///< the highest pending_bytes so far
+    uint64_t read_pauses = 0;                      ///< times the reader held back
+    std::chrono::microseconds read_pause_time{0};  ///< how long it held back in all
+    bool reading_paused = false;                   ///< whether it holds back now
+    size_t backlog_frames = 0;  ///< frames kept as text while the GUI thread was stuck
+    size_t backlog_bytes = 0;   ///< their bytes, in memory and spill file together
+    size_t outbox_bytes = 0;    ///< text frames waiting to be written
 };
 
-// Test-only timings. time_scale multiplies every wait the client makes (ping interval, pong
-// time-out, opening and close time-outs, back-off waits, request time-outs, the stop join);
-// texts keep the unscaled values.
+/// Test-only timings: not for hosts.
 struct ClientTestOptions {
+    /// Multiplies every wait the client makes (ping interval, pong time-out, opening and
+    /// close time-outs, back-off waits, request time-outs, the longest read hold, the stop
+    /// join); texts keep the unscaled values.
     double time_scale = 1.0;
 };
 
@@ -78,42 +72,77 @@ namespace detail {
 class Core;
 }
 
+/// Threaded WebSocket client for IDE communication with Business Layer.
+///
+/// Runs in a separate thread to avoid blocking Qt's main event loop. This prevents keepalive
+/// timeout issues when modal dialogs are open.
+///
+/// The host window constructs it on the GUI thread, calls start(), and from then on the
+/// client keeps one connection to "/ws/ide/main_ide" alive (ws when QUARVO_SECURED is exactly
+/// "0", otherwise wss), reconnects with back-off, sends what it is given from any thread,
+/// matches answers to requests, and dispatches every other message by its "type" to a handler
+/// that updates the host window on the GUI thread. It logs through the Qt logging category
+/// "quarvo_zovovi.ide.gui.websocket_client".
+///
+/// Threads: the constructor, destructor, start() and stop() on the GUI thread; the other
+/// operations on any thread; handlers, response callbacks and connection notices run on the
+/// GUI thread. The client does not own `main_window`, which must outlive it.
 class WebSocketClient {
   public:
+    /// A client of ws(s)://host:port/ws/ide/main_ide with the default options. Does no
+    /// network work and starts no thread.
     explicit WebSocketClient(MainWindow& main_window, std::string host = "localhost",
                              int port = 8000);
+    /// The same with test-only timings.
     WebSocketClient(MainWindow& main_window, std::string host, int port,
                     const ClientTestOptions& test_options);
+    /// The same with the host's timings, bounds and TLS settings.
     WebSocketClient(MainWindow& main_window, std::string host, int port,
                     const ClientOptions& options,
                     const ClientTestOptions& test_options = ClientTestOptions{});
-    // Stops the client if it runs. The network thread co-owns what it uses, so a thread left
-    // behind by a timed-out join never touches freed memory; queued GUI work of this client
-    // is dropped.
+    /// Stops the client if it runs. The network thread co-owns what it uses, so a thread left
+    /// behind by a timed-out join never touches freed memory; GUI work still queued for this
+    /// client is dropped.
     ~WebSocketClient();
 
     WebSocketClient(const WebSocketClient&) = delete;
     WebSocketClient& operator=(const WebSocketClient&) = delete;
 
-    MainWindow& main_window;
-    const std::string host;
-    const int port;
+    MainWindow& main_window;  ///< the host window; not owned
+    const std::string host;   ///< the server's host name
+    const int port;           ///< the server's port
+    /// The endpoint, fixed at construction: "wss://localhost:8000/ws/ide/main_ide" by default.
     const std::string url;
 
+    /// Starts the network thread, which connects and keeps connecting. Returns at once; a
+    /// second call while running does nothing. GUI thread.
     void start();
+    /// Stops the connection loop and joins the network thread for at most 5 s. No closing
+    /// handshake; pending requests are kept. GUI thread.
     void stop();
+    /// Whether a connection is open. Any thread.
     bool is_connected() const;
+    /// The same as is_connected().
     bool connected() const;
 
+    /// Sends `message` in the wire form. Any thread; returns at once. Logs a warning and
+    /// drops it when not connected, and an error when it cannot be written.
     void send_message(JsonObject message);
+    /// Sends `message` as it is, as one text frame. Any thread; as send_message().
     void send_text_message(std::string message);
+    /// The older name of send_text_message().
     void sendTextMessage(std::string message);
 
-    // Registers the request, sends it and returns its id at once. The id is written into
-    // `message`. The callback gets the response or a time-out object on the GUI thread.
+    /// Registers a request, sends it and returns its id at once. Any thread.
+    ///
+    /// The id is `message`'s own "request_id" when it is set, otherwise a new UUID written
+    /// into `message`. `callback` gets, on the GUI thread, the first message whose request_id
+    /// matches and whose "type" is `response_type` (any type when empty), or after `timeout`
+    /// seconds the time-out object (see is_timeout()).
     std::string send_and_wait_response(JsonObject& message, ResponseCallback callback,
                                        std::optional<std::string> response_type = std::nullopt,
                                        double timeout = 30.0);
+    /// The same for a message the caller does not keep.
     std::string send_and_wait_response(JsonObject&& message, ResponseCallback callback,
                                        std::optional<std::string> response_type = std::nullopt,
                                        double timeout = 30.0) {
@@ -121,18 +150,21 @@ class WebSocketClient {
                                       timeout);
     }
 
-    // Requests registered and not yet answered or timed out.
+    /// Requests registered and not yet answered or timed out. Any thread.
     size_t pending_request_count() const;
 
-    // Any thread; no lock taken. Each counter is exact, the set is not one instant.
+    /// The client's counters. Any thread; no lock taken.
     ClientStats stats() const;
 
-    // The inbound pipeline for one text frame; never throws.
+    /// The inbound pipeline for one text frame: parse, match to a request, dispatch by type.
+    /// Never throws. The network thread's; tests may call it on a client that is not started.
     void _handle_message(std::string_view raw_message);
-    // True when `message` answered a pending request; it has then been moved to the callback.
+    /// True when `message` answered a pending request; it has then been moved to the callback.
     bool _try_handle_response(JsonObject& message);
+    /// Runs `callback(data)` on the GUI thread. Any thread.
     void _invoke_callback_in_qt_thread(ResponseCallback callback, JsonObject data);
 
+    /// The handler table, built once at construction.
     const HandlerTable& MESSAGE_HANDLERS() const;
 
   private:

@@ -50,25 +50,43 @@ class HostWindow : public MainWindow {
     /// Does nothing.
     void _show_error_light() override;
 
-    /// @name Forwarders: do nothing
+    /// @name Forwarders
     /// @{
+    /// Does nothing.
     void _handle_pip_output(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_package_versions_response(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_package_extras_response(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_package_info_response(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_package_paths_updated(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_completion_response(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_signature_help_response(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_hover_response(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_diagnostic_response(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_debug_paused(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_debug_exception(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_debug_resumed(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_debug_terminated(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_debug_evaluate_result(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_save_event_config_response(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_validate_handler_response(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_all_settings_response(const JsonObject& message) override;
+    /// Does nothing.
     void _handle_settings_response(const JsonObject& message) override;
     /// @}
 
@@ -101,17 +119,25 @@ class HostWindow : public MainWindow {
     /// A tree that keeps its workbook ids (for _workbook_items) and panels that keep what the
     /// client reads back (the event manager's module cache); the rest do nothing.
     /// @{
+    /// A tree that keeps the ids of the workbooks added to it.
     ProjectExplorer& project_explorer() override;
+    /// A panel that does nothing.
     TimerManager& timer_manager() override;
+    /// A panel that keeps its module cache.
     EventManager& event_manager() override;
+    /// A panel that does nothing.
     FunctionPublisher& function_publisher() override;
+    /// A panel that does nothing.
     ObjectInspector& object_inspector() override;
+    /// A panel that shows no workbook (null) and does nothing.
     PackageManager& package_manager() override;
     /// @}
 
-    /// The last values the client wrote.
+    /// The editor the client last marked as the debugger's (null at first).
     QWidget* current_debug_editor() const;
+    /// The watchdog port the client last wrote (null at first).
     const Json& watchdog_port() const;
+    /// The auth token the client last wrote (null at first).
     const Json& auth_token() const;
 
   private:

@@ -9,38 +9,51 @@
 
 namespace quarvo_zovovi::ide::gui {
 
+/// The levels of log records.
 enum class LogLevel { debug, info, warning, error };
 
+/// "debug", "info", "warning" or "error".
 std::string_view to_string(LogLevel level);
 
+/// One log record, valid for the duration of LogSink::write().
 struct LogRecord {
-    std::string_view logger;
-    LogLevel level;
-    std::string_view text;
-    std::string_view stack_trace;  // empty unless the record asked for one
+    std::string_view logger;       ///< the logger's name
+    LogLevel level;                ///< its level
+    std::string_view text;         ///< the text
+    std::string_view stack_trace;  ///< empty unless the record asked for one
 };
 
+/// Where every logger's records go. Called from any thread, possibly at once.
 class LogSink {
   public:
     virtual ~LogSink() = default;
-    // Cheap check made before a record is formatted.
+    /// Cheap check made before a record is formatted.
     virtual bool enabled(std::string_view logger, LogLevel level) const = 0;
+    /// Takes one record.
     virtual void write(const LogRecord& record) = 0;
 };
 
+/// A named logger with four levels. Any thread may log.
 class Logger {
   public:
+    /// A logger of that name; use get_logger() to share one.
     explicit Logger(std::string name) : name_(std::move(name)) {}
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 
+    /// The logger's name, such as "quarvo_zovovi.ide.gui.websocket_client".
     const std::string& name() const { return name_; }
+    /// Whether records of `level` go anywhere.
     bool enabled(LogLevel level) const;
 
+    /// Logs `text` at debug level.
     void debug(std::string_view text) const { log(LogLevel::debug, text, false); }
+    /// Logs `text` at info level.
     void info(std::string_view text) const { log(LogLevel::info, text, false); }
+    /// Logs `text` at warning level.
     void warning(std::string_view text) const { log(LogLevel::warning, text, false); }
-    // With with_stack_trace the record carries the caller's current stack.
+    /// Logs `text` at error level; with `with_stack_trace` the record carries the caller's
+    /// current stack.
     void error(std::string_view text, bool with_stack_trace = false) const {
         log(LogLevel::error, text, with_stack_trace);
     }
@@ -50,13 +63,15 @@ class Logger {
     std::string name_;
 };
 
-// Returns the logger of that name; the reference stays valid for the life of the process.
+/// The logger of that name, made on first use; the reference stays valid for the life of the
+/// process.
 Logger& get_logger(std::string_view name);
 
-// Replaces the sink of every logger; nullptr restores the default Qt sink.
+/// Replaces the sink of every logger; nullptr restores the default sink, which writes through
+/// a Qt logging category of the logger's name (so QT_LOGGING_RULES controls it).
 void set_log_sink(std::shared_ptr<LogSink> sink);
 
-// The calling thread's stack, one frame per line.
+/// The calling thread's stack, one frame per line.
 std::string current_stack_trace();
 
 }  // namespace quarvo_zovovi::ide::gui

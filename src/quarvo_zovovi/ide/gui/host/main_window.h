@@ -52,6 +52,7 @@ std::string_view to_string(ConnectionState state);
 
 /// One change of the connection, delivered to MainWindow::connection_changed.
 struct ConnectionEvent {
+    /// What happened.
     ConnectionState state = ConnectionState::connecting;
     /// The client's url, for instance "wss://localhost:8000/ws/ide/main_ide".
     std::string endpoint = {};
@@ -218,23 +219,41 @@ class MainWindow {
     /// @name Forwarders
     /// Each receives the whole message, "type" included.
     /// @{
+    /// The "pip_output" message.
     virtual void _handle_pip_output(const JsonObject& message) = 0;
+    /// The "get_package_versions_response" message.
     virtual void _handle_package_versions_response(const JsonObject& message) = 0;
+    /// The "get_package_extras_response" message.
     virtual void _handle_package_extras_response(const JsonObject& message) = 0;
+    /// The "get_package_info_response" message.
     virtual void _handle_package_info_response(const JsonObject& message) = 0;
+    /// The "package_paths_updated" message.
     virtual void _handle_package_paths_updated(const JsonObject& message) = 0;
+    /// The "completion_response" message.
     virtual void _handle_completion_response(const JsonObject& message) = 0;
+    /// The "signature_help_response" message.
     virtual void _handle_signature_help_response(const JsonObject& message) = 0;
+    /// The "hover_response" message.
     virtual void _handle_hover_response(const JsonObject& message) = 0;
+    /// The "diagnostic_response" message.
     virtual void _handle_diagnostic_response(const JsonObject& message) = 0;
+    /// The "debug_paused" message.
     virtual void _handle_debug_paused(const JsonObject& message) = 0;
+    /// The "debug_exception" message.
     virtual void _handle_debug_exception(const JsonObject& message) = 0;
+    /// The "debug_resumed" message.
     virtual void _handle_debug_resumed(const JsonObject& message) = 0;
+    /// The "debug_terminated" message.
     virtual void _handle_debug_terminated(const JsonObject& message) = 0;
+    /// The "debug_evaluate_result" message.
     virtual void _handle_debug_evaluate_result(const JsonObject& message) = 0;
+    /// The "save_event_config_response" message.
     virtual void _handle_save_event_config_response(const JsonObject& message) = 0;
+    /// The "validate_handler_response" message.
     virtual void _handle_validate_handler_response(const JsonObject& message) = 0;
+    /// The "all_settings_response" message.
     virtual void _handle_all_settings_response(const JsonObject& message) = 0;
+    /// The "settings_response" message.
     virtual void _handle_settings_response(const JsonObject& message) = 0;
     /// @}
 
@@ -275,11 +294,17 @@ class MainWindow {
 
     /// @name Panels
     /// @{
+    /// The project tree.
     virtual ProjectExplorer& project_explorer() = 0;
+    /// The on-time event panel.
     virtual TimerManager& timer_manager() = 0;
+    /// The event manager panel.
     virtual EventManager& event_manager() = 0;
+    /// The function publisher panel.
     virtual FunctionPublisher& function_publisher() = 0;
+    /// The object inspector panel.
     virtual ObjectInspector& object_inspector() = 0;
+    /// The package manager panel.
     virtual PackageManager& package_manager() = 0;
     /// @}
 
