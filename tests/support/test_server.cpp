@@ -369,7 +369,10 @@ void TestServer::set_responder(Responder responder) {
 }
 
 void TestServer::clear_frames() {
-    state_->record([&] { state_->frames.clear(); });
+    state_->record([&] {
+        state_->frames.clear();
+        state_->handshakes.clear();
+    });
 }
 
 void TestServer::pause_reading(bool paused) {

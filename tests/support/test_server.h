@@ -64,7 +64,8 @@ class TestServer {
     // back on that connection at once.
     using Responder = std::function<std::optional<std::string>(const std::string& frame)>;
     void set_responder(Responder responder);
-    // Forgets the frames received so far (a long run would otherwise keep them all).
+    // Forgets the frames and handshakes received so far (a long run would otherwise keep them
+    // all).
     void clear_frames();
     // Stops reading (frames and control frames stay in the socket) until called with false.
     void pause_reading(bool paused);

@@ -16,8 +16,6 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <boost/json/parse.hpp>
-#include <boost/json/parser.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 #include <cmath>
@@ -33,6 +31,7 @@
 #include <quarvo_zovovi/ide/gui/flow_control.h>
 #include <quarvo_zovovi/ide/gui/host/logger.h>
 #include <quarvo_zovovi/ide/gui/host/qt_thread.h>
+#include <quarvo_zovovi/ide/gui/json_parse.h>
 #include <quarvo_zovovi/ide/gui/json_text.h>
 #include <quarvo_zovovi/ide/gui/value.h>
 
@@ -59,6 +58,12 @@ bool tls_requested() {
 std::string build_url(const std::string& host, int port) {
     return std::string(tls_requested() ? "wss" : "ws") + "://" + host + ":" + std::to_string(port) +
            std::string(endpoint_path);
+}
+
+// One parser per thread, reused: its work buffers stay allocated between frames.
+detail::MessageParser& frame_parser() {
+    thread_local detail::MessageParser parser;
+    return parser;
 }
 
 std::string send_error_text(std::string_view description) {
@@ -133,8 +138,8 @@ class Core : public std::enable_shared_from_this<Core>, public FrameSink {
         // Runs on the GUI thread when it has drained its queue and the reader asked for it.
         // The loop lives as long as this Core, and the Core as long as the task calling this.
         flow.set_waker([this] {
-            if (EventLoop* loop = _loop.load())
-                asio::post(loop->context, [this, loop] { on_gui_drained(*loop); });
+            if (std::shared_ptr<EventLoop> loop = _loop.load())
+                asio::post(loop->context, [this, loop = loop.get()] { on_gui_drained(*loop); });
         });
     }
 
@@ -148,9 +153,11 @@ class Core : public std::enable_shared_from_this<Core>, public FrameSink {
     const HandlerTable MESSAGE_HANDLERS;  // built once here, read-only afterwards
 
     // Shared by both threads: each is atomic.
-    std::atomic<bool> _running{false};       // written by the GUI thread
-    std::atomic<bool> _connected{false};     // written by the network thread
-    std::atomic<EventLoop*> _loop{nullptr};  // written by the network thread
+    std::atomic<bool> _running{false};    // written by the GUI thread
+    std::atomic<bool> _connected{false};  // written by the network thread
+    // Written by the network thread; the GUI thread posts to it. Shared, so that a loop lives
+    // while another thread posts to it, and goes once its thread has ended.
+    std::atomic<std::shared_ptr<EventLoop>> _loop;
     // Written by the network thread; other threads only test it for null.
     std::atomic<Connection*> ws{nullptr};
     std::atomic<bool> gui_alive{true};  // cleared by the client's destructor
@@ -160,20 +167,36 @@ class Core : public std::enable_shared_from_this<Core>, public FrameSink {
     const double _max_reconnect_delay;
     std::atomic<int> _reconnect_attempts{0};
 
-    // The one lock, for the pending requests and the list of event loops.
+    // The one lock, for the pending requests, their time-outs and the running loop.
     mutable std::mutex pending_mutex;
     std::unordered_map<std::string, PendingRequest> _pending_requests;
-    Counters counters;  // before loops_: the connections in them refer to it
+    // One registration's time-out: when it falls due, once a loop has run since it was made.
+    // Like the time-out check of each registration, it looks for its id when it falls due.
+    struct Deadline {
+        std::string request_id;
+        double timeout;
+        std::optional<Clock::time_point> at;
+    };
+    std::unordered_map<uint64_t, Deadline> deadlines_;  // by registration; under pending_mutex
+    uint64_t last_registration_ = 0;                    // under pending_mutex
+    // The loop that runs now and takes time-outs; null before start, once stop is asked, and
+    // after the thread ended. Under pending_mutex.
+    std::shared_ptr<EventLoop> live_loop_;
+    Counters counters;  // before the loops: their connections refer to it
     FlowControl flow;   // atomics: charged here, released on the GUI thread
 
     void _run_event_loop();
     awaitable<void> _connect_and_listen(EventLoop& loop);
     awaitable<void> _reconnect();
-    awaitable<void> _check_timeout(std::string request_id, double timeout);
+    awaitable<void> _check_timeout(uint64_t registration, Clock::time_point at);
+    // Registers a request's time-out; schedules it on the running loop, or on the next one.
+    void register_timeout(const std::string& request_id, double timeout);
 
     void _async_send(EventLoop& loop, JsonObject message);
     void _async_send_text(EventLoop& loop, std::string message);
     void send_frame(EventLoop& loop, std::string text);
+    // The loop a send from any thread goes to, or null after saying why it cannot go.
+    std::shared_ptr<EventLoop> send_loop();
 
     void _handle_message(std::string_view raw_message) { handle_frame(raw_message, true); }
     bool _try_handle_response(JsonObject& message);
@@ -243,21 +266,29 @@ class Core : public std::enable_shared_from_this<Core>, public FrameSink {
     bool draining_ = false;      // feed() is handing a backlog frame on
     bool overflow_ = false;      // reading on into the backlog through a stalled GUI thread
     bool backlog_full_ = false;  // holding at the backlog's limit
-
-    // Guarded by pending_mutex. Every loop this client ran; they live as long as the Core so
-    // that a late post to one (stop after the thread ended) stays harmless. Declared last:
-    // destroyed first, with whatever coroutines an abandoned loop still holds.
-    std::vector<std::unique_ptr<EventLoop>> loops_;
 };
 
 void Core::_run_event_loop() {
-    auto owned = std::make_unique<EventLoop>();
+    const auto owned = std::make_shared<EventLoop>();
     EventLoop* loop = owned.get();
+    _loop.store(owned);
+    // Time-outs of requests that no loop has run yet: registered before this one existed, or
+    // left behind by a loop that was stopped first.
+    std::vector<std::pair<uint64_t, Clock::time_point>> due;
     {
         std::lock_guard lock(pending_mutex);
-        loops_.push_back(std::move(owned));
+        if (_running.load()) live_loop_ = owned;
+        const Clock::time_point now = Clock::now();
+        std::erase_if(deadlines_, [&](const auto& d) {
+            return !_pending_requests.contains(d.second.request_id);  // nothing left to time out
+        });
+        for (auto& [registration, deadline] : deadlines_) {
+            if (!deadline.at) deadline.at = now + timings.scaled(deadline.timeout);
+            due.emplace_back(registration, *deadline.at);
+        }
     }
-    _loop.store(loop);
+    for (const auto& [registration, at] : due)
+        asio::co_spawn(loop->context, _check_timeout(registration, at), asio::detached);
     try {
         bool finished = false;
         std::exception_ptr failure;
@@ -275,6 +306,13 @@ void Core::_run_event_loop() {
     // Closing the loop abandons its connection: no closing handshake, the socket goes now.
     if (loop->attempt) loop->attempt->abandon();
     if (loop->ws) loop->ws->abandon();
+    {
+        std::lock_guard lock(pending_mutex);
+        if (live_loop_ == owned) live_loop_.reset();
+    }
+    // The loop goes with the last reference: here, or in a thread posting to it right now.
+    std::shared_ptr<EventLoop> expected = owned;
+    _loop.compare_exchange_strong(expected, nullptr);
 }
 
 awaitable<void> Core::_connect_and_listen(EventLoop& loop) {
@@ -381,6 +419,23 @@ void Core::_on_reconnecting_qt(int attempt, double delay) {
     });
 }
 
+std::shared_ptr<EventLoop> Core::send_loop() {
+    if (!_connected.load() || !ws.load()) {
+        logger.warning("[WebSocketClient] Cannot send message: not connected");
+        return nullptr;
+    }
+    // After stop the last connection still reads as connected, but its loop is halted: a
+    // message posted there would be lost without a word. Right after start, the new loop may
+    // not be there yet.
+    if (!_running.load()) {
+        logger.error(send_error_text("the client is stopped"));
+        return nullptr;
+    }
+    std::shared_ptr<EventLoop> loop = _loop.load();
+    if (!loop) logger.error(send_error_text("the client is starting; no connection is open yet"));
+    return loop;
+}
+
 void Core::_async_send(EventLoop& loop, JsonObject message) {
     std::string text;
     try {
@@ -414,13 +469,43 @@ void Core::send_frame(EventLoop& loop, std::string text) {
                                      std::to_string(size) + " bytes was not sent)"));
 }
 
-awaitable<void> Core::_check_timeout(std::string request_id, double timeout) {
-    asio::steady_timer timer(co_await asio::this_coro::executor);
-    timer.expires_after(timings.scaled(timeout));
-    co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
-    std::optional<PendingRequest> entry;
+void Core::register_timeout(const std::string& request_id, double timeout) {
+    std::shared_ptr<EventLoop> loop;
+    uint64_t registration = 0;
+    Clock::time_point at;
     {
         std::lock_guard lock(pending_mutex);
+        registration = ++last_registration_;
+        Deadline& deadline = deadlines_[registration];
+        deadline.request_id = request_id;
+        deadline.timeout = timeout;
+        if (live_loop_) {
+            at = Clock::now() + timings.scaled(timeout);
+            deadline.at = at;
+            loop = live_loop_;
+        }
+    }
+    // A loop halted before it runs this keeps the deadline for the next one.
+    if (loop)
+        asio::post(loop->context, [this, context = &loop->context, registration, at] {
+            asio::co_spawn(*context, _check_timeout(registration, at), asio::detached);
+        });
+}
+
+awaitable<void> Core::_check_timeout(uint64_t registration, Clock::time_point at) {
+    asio::steady_timer timer(co_await asio::this_coro::executor);
+    timer.expires_at(at);
+    co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+    std::optional<PendingRequest> entry;
+    std::string request_id;
+    double timeout = 0;
+    {
+        std::lock_guard lock(pending_mutex);
+        auto d = deadlines_.find(registration);
+        if (d == deadlines_.end()) co_return;  // already checked by another loop's copy
+        request_id = std::move(d->second.request_id);
+        timeout = d->second.timeout;
+        deadlines_.erase(d);
         auto it = _pending_requests.find(request_id);
         if (it == _pending_requests.end()) co_return;  // answered first
         entry = std::move(it->second);
@@ -436,16 +521,8 @@ awaitable<void> Core::_check_timeout(std::string request_id, double timeout) {
 
 void Core::handle_frame(std::string_view raw_message, bool match_responses) {
     try {
-        // One parser per thread, reused: its work buffers stay allocated between frames.
-        thread_local boost::json::parser parser = [] {
-            boost::json::parse_options options;
-            options.max_depth = 256;
-            return boost::json::parser({}, options);
-        }();
         boost::system::error_code ec;
-        parser.reset();
-        parser.write(raw_message.data(), raw_message.size(), ec);
-        Json parsed = ec ? Json() : parser.release();
+        Json parsed = frame_parser().parse(raw_message, ec);
         if (ec) {
             logger.error("[WebSocketClient] Failed to parse message: " + ec.message());
             return;
@@ -545,7 +622,7 @@ void Core::on_frame(std::string_view text) {
         text.find("\"request_id\"") != std::string_view::npos) {
         try {
             boost::system::error_code ec;
-            Json parsed = boost::json::parse(text, ec);
+            Json parsed = frame_parser().parse(text, ec);
             if (!ec && parsed.is_object() && _try_handle_response(parsed.get_object())) return;
         } catch (const std::exception&) {
             // Not an answer: it goes through the pipeline, and its error, in its turn.
@@ -627,7 +704,8 @@ bool Core::request_wake() {
 
 void Core::return_memory() {
     // After a large drain glibc keeps the freed pages; give them back, off the GUI thread.
-    if (EventLoop* loop = _loop.load()) asio::post(loop->context, [] { malloc_trim(0); });
+    if (std::shared_ptr<EventLoop> loop = _loop.load())
+        asio::post(loop->context, [] { malloc_trim(0); });
 }
 
 }  // namespace detail
@@ -679,8 +757,13 @@ void WebSocketClient::start() {
 
 void WebSocketClient::stop() {
     const bool was_running = core_->_running.exchange(false);
-    if (detail::EventLoop* loop = core_->_loop.load())
-        asio::post(loop->context, [loop] { loop->context.stop(); });
+    {
+        // Requests registered from now on wait for the next loop for their time-outs.
+        std::lock_guard lock(core_->pending_mutex);
+        core_->live_loop_.reset();
+    }
+    if (std::shared_ptr<detail::EventLoop> loop = core_->_loop.load())
+        asio::post(loop->context, [context = &loop->context] { context->stop(); });
     if (_thread.joinable() &&
         _thread_finished.wait_for(core_->timings.stop_join) == std::future_status::ready)
         _thread.join();
@@ -703,30 +786,22 @@ bool WebSocketClient::connected() const {
 }
 
 void WebSocketClient::send_message(JsonObject message) {
-    detail::Core& core = *core_;
-    if (!core._connected.load() || !core.ws.load()) {
-        logger.warning("[WebSocketClient] Cannot send message: not connected");
-        return;
-    }
-    detail::EventLoop* loop = core._loop.load();
+    const std::shared_ptr<detail::EventLoop> loop = core_->send_loop();
     if (!loop) return;
-    // The loop lives as long as the Core, and the Core as long as the loop's handlers.
-    asio::post(loop->context, [core = &core, loop, message = std::move(message)]() mutable {
-        core->_async_send(*loop, std::move(message));
-    });
+    // The Core outlives the loop's handlers; the handler lives in the loop it names.
+    asio::post(loop->context,
+               [core = core_.get(), loop = loop.get(), message = std::move(message)]() mutable {
+                   core->_async_send(*loop, std::move(message));
+               });
 }
 
 void WebSocketClient::send_text_message(std::string message) {
-    detail::Core& core = *core_;
-    if (!core._connected.load() || !core.ws.load()) {
-        logger.warning("[WebSocketClient] Cannot send message: not connected");
-        return;
-    }
-    detail::EventLoop* loop = core._loop.load();
+    const std::shared_ptr<detail::EventLoop> loop = core_->send_loop();
     if (!loop) return;
-    asio::post(loop->context, [core = &core, loop, message = std::move(message)]() mutable {
-        core->_async_send_text(*loop, std::move(message));
-    });
+    asio::post(loop->context,
+               [core = core_.get(), loop = loop.get(), message = std::move(message)]() mutable {
+                   core->_async_send_text(*loop, std::move(message));
+               });
 }
 
 void WebSocketClient::sendTextMessage(std::string message) {
@@ -752,12 +827,7 @@ std::string WebSocketClient::send_and_wait_response(JsonObject& message, Respons
         core_->counters.pending.store(core_->_pending_requests.size(), std::memory_order_relaxed);
     }
     send_message(message);
-    if (detail::EventLoop* loop = core_->_loop.load()) {
-        asio::post(loop->context, [core = core_.get(), loop, request_id, timeout] {
-            asio::co_spawn(loop->context, core->_check_timeout(request_id, timeout),
-                           asio::detached);
-        });
-    }
+    core_->register_timeout(request_id, timeout);
     return request_id;
 }
 

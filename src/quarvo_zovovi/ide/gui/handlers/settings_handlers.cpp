@@ -1,6 +1,7 @@
 // Settings and IDE-control handlers: settings responses, the saved confirmation, show-IDE
 // requests, watchdog details, and messages from the add-in shown in a modal box.
 #include <QMessageBox>
+#include <QPointer>
 #include <QString>
 
 #include <quarvo_zovovi/ide/gui/handlers/common.h>
@@ -45,12 +46,16 @@ void _handle_message_ide(HandlerContext& ctx, JsonObject& data) {
     const std::string text = message.is_null() ? std::string() : text_form(message);
     ctx.logger.info("[IDE] Received message_ide from " + text_form(sender) + ": " +
                     std::string(first_code_points(text, 50)) + "...");
-    QMessageBox box(ctx.main_window.widget());
-    box.setWindowTitle("Message from Addin");
-    box.setText(QString::fromStdString(text));
-    box.setIcon(QMessageBox::Information);
-    box.setStandardButtons(QMessageBox::Ok);
-    box.exec();
+    // On the heap and watched: when the window goes while the box is open (the IDE closed from
+    // the task bar), it takes the box with it, and exec() returns to a box that is gone.
+    // Nothing here touches the window after exec().
+    QPointer<QMessageBox> box = new QMessageBox(ctx.main_window.widget());
+    box->setWindowTitle("Message from Addin");
+    box->setText(QString::fromStdString(text));
+    box->setIcon(QMessageBox::Information);
+    box->setStandardButtons(QMessageBox::Ok);
+    box->exec();
+    if (box) box->deleteLater();
 }
 
 const HandlerEntry entries[] = {
