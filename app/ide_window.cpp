@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QRegularExpression>
 #include <QSplitter>
+#include <QStackedWidget>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QToolBar>
@@ -43,6 +44,9 @@ IdeWindow::IdeWindow(QWidget* parent)
       inspector_(new InspectorPanel),
       responses_(new InfoPanel),
       function_name_(new QLineEdit),
+      editor_area_(new QStackedWidget),
+      editor_hint_(new QLabel),
+      connection_(new QLabel),
       status_(std::make_unique<StatusLine>(*QMainWindow::statusBar())) {
     editors_->setTabsClosable(true);
     editors_->setDocumentMode(true);
@@ -50,7 +54,15 @@ IdeWindow::IdeWindow(QWidget* parent)
         QWidget* page = editors_->widget(index);
         editors_->removeTab(index);
         delete page;
+        update_editor_area();
     });
+    editor_hint_->setText(
+        "No module open.\n\nDouble-click a module in the Workbooks tree to open it;\n"
+        "Run starts its first function, or the one named beside Run.");
+    editor_hint_->setAlignment(Qt::AlignCenter);
+    editor_hint_->setStyleSheet("QLabel { color: #8a8a8a; background: #1e1e1e; }");
+    editor_area_->addWidget(editor_hint_);
+    editor_area_->addWidget(editors_);
 
     auto* bottom = new QTabWidget;
     bottom->addTab(console_, "Console");
@@ -62,12 +74,13 @@ IdeWindow::IdeWindow(QWidget* parent)
     bottom->addTab(responses_, "Responses");
 
     auto* right = new QSplitter(Qt::Vertical);
-    right->addWidget(editors_);
+    right->addWidget(editor_area_);
     right->addWidget(bottom);
     right->setStretchFactor(0, 3);
     right->setStretchFactor(1, 2);
     right->setSizes({420, 320});
-    editors_->setMinimumHeight(160);
+    editor_area_->setMinimumHeight(160);
+    tree_->setStyleSheet("QTreeWidget { background: #252526; color: #cccccc; }");
     auto* main = new QSplitter(Qt::Horizontal);
     main->addWidget(tree_);
     main->addWidget(right);
@@ -76,7 +89,7 @@ IdeWindow::IdeWindow(QWidget* parent)
 
     auto* tools = addToolBar("Run");
     tools->setMovable(false);
-    tools->addAction("Run", this, &IdeWindow::run_current_module);
+    run_ = tools->addAction("Run", this, &IdeWindow::run_current_module);
     function_name_->setPlaceholderText("function (default: the module's first)");
     function_name_->setMaximumWidth(280);
     tools->addWidget(function_name_);
@@ -87,7 +100,13 @@ IdeWindow::IdeWindow(QWidget* parent)
     connect(packages_, &PackagePanel::search_requested, this, &IdeWindow::search_package);
     connect(packages_, &PackagePanel::resolve_requested, this, &IdeWindow::resolve_dependencies);
 
+    // The system's own texts go to the status bar's message area; the indicator stays beside.
+    connection_->setTextFormat(Qt::RichText);
+    connection_->setContentsMargins(8, 0, 8, 0);
+    QMainWindow::statusBar()->addPermanentWidget(connection_);
+    connection_changed({.state = ConnectionState::stopped});
     QMainWindow::statusBar()->showMessage("Not connected");
+    update_editor_area();
     update_title();
     resize(1200, 780);
 }
@@ -141,7 +160,7 @@ void IdeWindow::search_package(const QString& package_name) {
         JsonObject{{"type", "get_package_info"}, {"package_name", package_name.toStdString()}},
         [panel](JsonObject answer) {
             if (!panel) return;  // the window closed while the request was out
-            if (answer.contains("error")) {
+            if (is_timeout(answer)) {
                 panel->show_search_result(
                     "Package search failed: " + QString::fromStdString(text_of(answer, "message")),
                     true);
@@ -181,6 +200,7 @@ void IdeWindow::add_editor_tab(const std::string& module_name, const Json& code,
     if (auto* item = tree_->workbook_item(workbook_id))
         editors_->setTabToolTip(index, item->text(0));
     editors_->setCurrentIndex(index);
+    update_editor_area();
 }
 
 void IdeWindow::set_workbook_name(const std::string& workbook_id, const Json& name) {
@@ -204,6 +224,7 @@ void IdeWindow::_close_tabs_for_workbook(const std::string& workbook_id) {
         editors_->removeTab(i);
         delete editor;
     }
+    update_editor_area();
 }
 
 void IdeWindow::_debug_stop() {
@@ -317,6 +338,65 @@ void IdeWindow::record(const JsonObject& message) {
 
 void IdeWindow::update_title() {
     setWindowTitle(debug_active_ ? "Quarvo IDE [debugging]" : "Quarvo IDE");
+}
+
+void IdeWindow::update_editor_area() {
+    editor_area_->setCurrentWidget(editors_->count() ? static_cast<QWidget*>(editors_)
+                                                     : static_cast<QWidget*>(editor_hint_));
+}
+
+bool IdeWindow::showing_editor_hint() const {
+    return editor_area_->currentWidget() == editor_hint_;
+}
+
+void IdeWindow::connection_changed(const ConnectionEvent& event) {
+    QString color = "#8a8a8a";
+    QString text;
+    const QString endpoint = QString::fromStdString(event.endpoint);
+    switch (event.state) {
+        case ConnectionState::connecting:
+            color = "#e5c07b";
+            text = "Connecting to " + endpoint +
+                   (event.attempt > 0 ? QString(" (attempt %1)").arg(event.attempt) : QString());
+            break;
+        case ConnectionState::connected:
+            color = "#4caf50";
+            text = "Connected to " + endpoint;
+            last_failure_.clear();
+            break;
+        case ConnectionState::disconnected:
+            color = "#ff6b6b";
+            last_failure_ = event.error;
+            text = "Disconnected from " + endpoint + ": " + QString::fromStdString(event.error);
+            break;
+        case ConnectionState::reconnecting:
+            color = "#ff9f43";
+            text = QString("Not connected to %1: attempt %2, next try in %3 s")
+                       .arg(endpoint)
+                       .arg(event.attempt)
+                       .arg(event.delay.count(), 0, 'f', 0);
+            if (!last_failure_.empty())
+                text += " (last failure: " + QString::fromStdString(last_failure_) + ")";
+            break;
+        case ConnectionState::stopped:
+            text = "Not connected";
+            break;
+    }
+    connection_->setText(
+        QString("<span style=\"color:%1\">&#9679;</span> %2").arg(color, text.toHtmlEscaped()));
+    connection_->setToolTip(text);
+    const bool online = event.state == ConnectionState::connected;
+    run_->setEnabled(online);
+    run_->setToolTip(online ? "Run the module's function" : "Not connected to the Business Layer");
+    packages_->set_online(online);
+}
+
+QString IdeWindow::connection_text() const {
+    return connection_->toolTip();
+}
+
+bool IdeWindow::run_enabled() const {
+    return run_->isEnabled();
 }
 
 void IdeWindow::clear_debug_marks() {

@@ -11,7 +11,10 @@
 #include "package_panel.h"
 #include "panels.h"
 
+class QAction;
+class QLabel;
 class QLineEdit;
+class QStackedWidget;
 class QTabWidget;
 
 namespace quarvo_zovovi::ide::gui {
@@ -48,8 +51,16 @@ class IdeWindow final : public QMainWindow, public MainWindow {
     InspectorPanel& inspector() { return *inspector_; }
     InfoPanel& responses() { return *responses_; }
     CodeEditor* editor_for(const std::string& workbook_id, const std::string& module_name) const;
+    // The connection indicator in the status bar: its text, and whether the actions that need
+    // the Business Layer (Run, package search) are enabled.
+    QString connection_text() const;
+    bool run_enabled() const;
+    // Whether the empty editor area shows its hint.
+    bool showing_editor_hint() const;
     const Json& watchdog_port() const { return watchdog_port_; }
-    bool has_auth_token() const { return auth_token_.is_string() && !auth_token_.get_string().empty(); }
+    bool has_auth_token() const {
+        return auth_token_.is_string() && !auth_token_.get_string().empty();
+    }
 
     // ---- MainWindow ----
     QWidget* widget() override { return this; }
@@ -108,10 +119,14 @@ class IdeWindow final : public QMainWindow, public MainWindow {
     ObjectInspector& object_inspector() override { return *inspector_; }
     PackageManager& package_manager() override { return *packages_; }
 
+    // State, endpoint, last failure, attempt and next try, fed by the client's typed events.
+    void connection_changed(const ConnectionEvent& event) override;
+
   private:
     void record(const JsonObject& message);
     void update_title();
     void clear_debug_marks();
+    void update_editor_area();
 
     WebSocketClient* client_ = nullptr;
     double request_timeout_ = 10.0;
@@ -126,6 +141,11 @@ class IdeWindow final : public QMainWindow, public MainWindow {
     InspectorPanel* inspector_;
     InfoPanel* responses_;
     QLineEdit* function_name_;
+    QStackedWidget* editor_area_;  // the hint while no module is open, else the tabs
+    QLabel* editor_hint_;
+    QAction* run_;
+    QLabel* connection_;
+    std::string last_failure_;
     std::unique_ptr<StatusLine> status_;
 
     ModuleCache module_cache_;

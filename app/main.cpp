@@ -16,7 +16,8 @@ constexpr const char* usage =
 
 Opens the IDE window and connects it to the Business Layer at wss://HOST:PORT/ws/ide/main_ide
 (--plain: ws). --screenshot saves the window as a PNG after MS milliseconds (default 3000)
-and exits.
+and exits. Without a display (no DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM) it says so
+and exits with status 2.
 )";
 
 [[noreturn]] void bad_input(const std::string& what) {
@@ -62,6 +63,18 @@ int main(int argc, char** argv) {
         } else {
             bad_input("unknown option \"" + arg + "\"");
         }
+    }
+
+    // Without a display Qt's xcb plugin aborts the process; say so plainly instead.
+    const auto unset = [](const char* name) {
+        const char* value = std::getenv(name);
+        return !value || !*value;
+    };
+    if (unset("QT_QPA_PLATFORM") && unset("DISPLAY") && unset("WAYLAND_DISPLAY")) {
+        std::cerr << "quarvo-ide: no display (DISPLAY is not set): run it on a desktop, under "
+                     "xvfb-run, or with QT_QPA_PLATFORM=offscreen"
+                  << std::endl;
+        return 2;
     }
 
     QApplication app(argc, argv);

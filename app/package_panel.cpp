@@ -24,6 +24,9 @@ namespace {
 QTableWidget* make_table(const QStringList& headers) {
     auto* table = new QTableWidget(0, int(headers.size()));
     table->setHorizontalHeaderLabels(headers);
+    // Columns as wide as their headers at least: no header is clipped in an empty table.
+    for (int column = 0; column + 1 < int(headers.size()); ++column)
+        table->horizontalHeader()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
     table->horizontalHeader()->setStretchLastSection(true);
     table->verticalHeader()->hide();
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -63,7 +66,9 @@ PackagePanel::PackagePanel(QWidget* parent)
       search_(new QLineEdit),
       search_result_(new QLabel) {
     search_->setPlaceholderText("Package name");
-    auto* info = new QPushButton("Info");
+    info_ = new QPushButton("Info");
+    info_->setToolTip("Ask the Business Layer about the package");
+    auto* info = info_;
     auto* resolve = new QPushButton("Resolve dependencies");
     pip_output_->setReadOnly(true);
     pip_output_->setMaximumBlockCount(2000);
@@ -73,6 +78,9 @@ PackagePanel::PackagePanel(QWidget* parent)
     paths_->setWordWrap(true);
     paths_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     search_result_->setWordWrap(true);
+    // Shown once they have something to say: no empty strip above the tables.
+    search_result_->hide();
+    paths_->hide();
 
     auto* top = new QHBoxLayout;
     top->addWidget(new QLabel("Workbook:"));
@@ -199,6 +207,16 @@ QStringList PackagePanel::pip_lines() const {
     return pip_output_->toPlainText().split('\n', Qt::SkipEmptyParts);
 }
 
+void PackagePanel::set_online(bool online) {
+    info_->setEnabled(online);
+    info_->setToolTip(online ? "Ask the Business Layer about the package"
+                             : "Not connected to the Business Layer");
+}
+
+bool PackagePanel::search_enabled() const {
+    return info_->isEnabled();
+}
+
 QString PackagePanel::search_result() const {
     return search_result_->text();
 }
@@ -206,6 +224,7 @@ QString PackagePanel::search_result() const {
 void PackagePanel::show_search_result(const QString& text, bool failed) {
     search_result_->setStyleSheet(failed ? "color: #ff6b6b;" : "");
     search_result_->setText(text);
+    search_result_->setVisible(!text.isEmpty());
 }
 
 void PackagePanel::show_caches(const Json& workbook_id, const Json& packages,
@@ -234,6 +253,7 @@ void PackagePanel::show_caches(const Json& workbook_id, const Json& packages,
     if (const auto* list = python_paths.if_array())
         for (const Json& path : *list) paths << cell(path);
     paths_->setText(paths.isEmpty() ? QString() : "Python path: " + paths.join("; "));
+    paths_->setVisible(!paths.isEmpty());
 }
 
 }  // namespace quarvo_app

@@ -13,6 +13,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
+class QPushButton;
 class QTableWidget;
 
 namespace quarvo_app {
@@ -46,6 +47,9 @@ class PackagePanel final : public QWidget, public PackageManager {
     QStringList pip_lines() const;
     QDialog* deps_popup() const { return deps_popup_; }
     QString search_result() const;
+    // Package search needs the Business Layer: enabled only while connected.
+    void set_online(bool online);
+    bool search_enabled() const;
 
   signals:
     // The Business Layer's package caches changed; connected to this panel's cache view.
@@ -69,6 +73,7 @@ class PackagePanel final : public QWidget, public PackageManager {
     QPlainTextEdit* pip_output_;
     QLineEdit* search_;
     QLabel* search_result_;
+    QPushButton* info_;
     QPointer<QDialog> deps_popup_;
 };
 

@@ -7,6 +7,10 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include <quarvo_zovovi/ide/gui/json_text.h>
@@ -99,6 +103,7 @@ QTreeWidgetItem* ProjectTree::workbook_item(const std::string& workbook_id) cons
 
 ConsoleView::ConsoleView(QWidget* parent)
     : QWidget(parent),
+      frame_(new QTimer(this)),
       view_(new QPlainTextEdit),
       level_switch_(new QComboBox),
       ide_only_switch_(new QCheckBox("IDE only")),
@@ -108,20 +113,26 @@ ConsoleView::ConsoleView(QWidget* parent)
     level_switch_->setCurrentIndex(1);
     ide_only_switch_->setToolTip("Show only output whose source is the IDE");
     error_light_->setFixedSize(14, 14);
-    error_light_->setToolTip("Error output since the console was last cleared");
+    auto* errors = new QLabel("Errors");
+    errors->setBuddy(error_light_);
     auto* clear = new QPushButton("Clear");
+    clear->setToolTip("Empty the console and turn the error light off");
 
     view_->setReadOnly(true);
     view_->setMaximumBlockCount(int(max_lines));
     view_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     view_->setStyleSheet(
         QString("QPlainTextEdit { background: #1e1e1e; color: %1; }").arg(default_color));
+    frame_->setSingleShot(true);
+    frame_->setInterval(frame_ms);
+    connect(frame_, &QTimer::timeout, this, [this] { flush(); });
 
     auto* bar = new QHBoxLayout;
     bar->addWidget(new QLabel("Level:"));
     bar->addWidget(level_switch_);
     bar->addWidget(ide_only_switch_);
     bar->addStretch();
+    bar->addWidget(errors);
     bar->addWidget(error_light_);
     bar->addWidget(clear);
     auto* layout = new QVBoxLayout(this);
@@ -132,6 +143,7 @@ ConsoleView::ConsoleView(QWidget* parent)
     connect(level_switch_, &QComboBox::currentIndexChanged, this, [this] { render_all(); });
     connect(clear, &QPushButton::clicked, this, [this] {
         lines_.clear();
+        pending_.clear();
         view_->clear();
         clear_error_light();
     });
@@ -146,7 +158,61 @@ void ConsoleView::append(std::string_view text, std::optional<std::string_view> 
                       color && !color->empty() ? to_qstring(*color) : QString(default_color), level,
                       from_std.value_or(false)});
     if (lines_.size() > max_lines) lines_.pop_front();
-    if (shows(lines_.back())) render(lines_.back());
+    if (!shows(lines_.back())) return;
+    pending_.push_back(lines_.back());
+    if (!frame_->isActive()) frame_->start();
+}
+
+const QTextCharFormat& ConsoleView::format_for(const QString& color) {
+    auto it = formats_.find(color);
+    if (it == formats_.end()) {
+        QTextCharFormat f;
+        f.setForeground(QColor(color));
+        it = formats_.emplace(color, f).first;
+    }
+    return it->second;
+}
+
+void ConsoleView::flush() {
+    frame_->stop();
+    if (pending_.empty()) return;
+    // The document keeps max_lines: what would be trimmed at once is not laid out at all.
+    const size_t skip = pending_.size() > max_lines ? pending_.size() - max_lines : 0;
+    QScrollBar* scroll = view_->verticalScrollBar();
+    const bool at_end = scroll->value() == scroll->maximum();
+    QTextDocument* doc = view_->document();
+    QTextCursor cursor(doc);
+    cursor.movePosition(QTextCursor::End);
+    cursor.beginEditBlock();
+    bool first = doc->isEmpty();
+    for (size_t i = skip; i < pending_.size(); ++i) {
+        if (!first) cursor.insertBlock();
+        first = false;
+        cursor.insertText(pending_[i].text, format_for(pending_[i].color));
+    }
+    cursor.endEditBlock();
+    rendered_ += pending_.size();
+    last_rendered_ = pending_.back().text;
+    pending_.clear();
+    if (at_end) scroll->setValue(scroll->maximum());
+    emit batch_shown();
+}
+
+QStringList ConsoleView::displayed_text() const {
+    QStringList out;
+    for (QTextBlock b = view_->document()->begin(); b.isValid(); b = b.next())
+        if (!(b == view_->document()->begin() && b.text().isEmpty() && !b.next().isValid()))
+            out << b.text();
+    return out;
+}
+
+QStringList ConsoleView::displayed_colors() const {
+    QStringList out;
+    for (QTextBlock b = view_->document()->begin(); b.isValid(); b = b.next()) {
+        const auto formats = b.textFormats();
+        out << (formats.isEmpty() ? QString() : formats[0].format.foreground().color().name());
+    }
+    return out;
 }
 
 QStringList ConsoleView::shown_text() const {
@@ -175,11 +241,22 @@ void ConsoleView::set_ide_only(bool on) {
 void ConsoleView::show_error_light() {
     error_light_on_ = true;
     error_light_->setStyleSheet("background: #ff6b6b; border-radius: 7px;");
+    // The light follows the error output it reports: the line just appended.
+    QString what = lines_.empty() ? QString("error output") : lines_.back().text;
+    if (what.size() > 80) what = what.left(77) + "...";
+    error_light_->setToolTip("Lit by error output: \"" + what +
+                             "\"\nClear the console to turn it off.");
 }
 
 void ConsoleView::clear_error_light() {
     error_light_on_ = false;
     error_light_->setStyleSheet("background: #555555; border-radius: 7px;");
+    error_light_->setToolTip(
+        "Lights up on error output (standard error, failed runs); Clear turns it off.");
+}
+
+QString ConsoleView::error_light_reason() const {
+    return error_light_->toolTip();
 }
 
 bool ConsoleView::shows(const ConsoleLine& line) const {
@@ -188,32 +265,34 @@ bool ConsoleView::shows(const ConsoleLine& line) const {
 
 void ConsoleView::render_all() {
     view_->clear();
+    pending_.clear();
     for (const auto& line : lines_)
-        if (shows(line)) render(line);
-}
-
-void ConsoleView::render(const ConsoleLine& line) {
-    QString html = line.text.toHtmlEscaped();
-    html.replace('\n', "<br>");
-    view_->appendHtml(
-        QString("<span style=\"color:%1; white-space:pre\">%2</span>").arg(line.color, html));
+        if (shows(line)) pending_.push_back(line);
+    flush();
 }
 
 // ---- InfoPanel and the panels built on it ----
 
 InfoPanel::InfoPanel(QWidget* parent) : QTreeWidget(parent) {
-    setColumnCount(3);
-    setHeaderLabels({"Workbook", "What", "Details"});
+    setColumnCount(4);
+    setHeaderLabels({"When", "Workbook", "What", "Details"});
     setRootIsDecorated(false);
     setUniformRowHeights(true);
     header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+    header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    headerItem()->setToolTip(0, "Nothing received yet");
 }
 
 void InfoPanel::add_row(const std::string& workbook_id, const QString& what, const Json& details) {
-    auto* item = new QTreeWidgetItem(this, {workbook_label(workbook_id), what, compact(details)});
-    item->setData(0, Qt::UserRole, QString::fromStdString(workbook_id));
-    item->setToolTip(2, item->text(2));
+    last_changed_ = QDateTime::currentDateTime();
+    const QString when = last_changed_.toString("HH:mm:ss");
+    auto* item =
+        new QTreeWidgetItem(this, {when, workbook_label(workbook_id), what, compact(details)});
+    item->setData(1, Qt::UserRole, QString::fromStdString(workbook_id));
+    item->setToolTip(3, item->text(3));
+    headerItem()->setText(0, "When (last " + when + ")");
+    headerItem()->setToolTip(0, "Last changed " + last_changed_.toString(Qt::ISODate));
     while (topLevelItemCount() > max_rows) delete takeTopLevelItem(0);
     scrollToItem(item);
 }
@@ -223,7 +302,7 @@ void InfoPanel::rename_workbook(const std::string& workbook_id, const Json& new_
     const QString id = QString::fromStdString(workbook_id);
     for (int i = 0; i < topLevelItemCount(); ++i) {
         QTreeWidgetItem* item = topLevelItem(i);
-        if (item->data(0, Qt::UserRole).toString() == id) item->setText(0, names_[workbook_id]);
+        if (item->data(1, Qt::UserRole).toString() == id) item->setText(1, names_[workbook_id]);
     }
 }
 
@@ -231,7 +310,7 @@ QStringList InfoPanel::row_texts() const {
     QStringList rows;
     for (int i = 0; i < topLevelItemCount(); ++i) {
         const QTreeWidgetItem* item = topLevelItem(i);
-        rows << item->text(0) + " | " + item->text(1) + " | " + item->text(2);
+        rows << item->text(1) + " | " + item->text(2) + " | " + item->text(3);
     }
     return rows;
 }

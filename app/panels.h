@@ -2,12 +2,16 @@
 // Business Layer reports about events, timers, published functions and live objects.
 #pragma once
 
+#include <QDateTime>
 #include <QPlainTextEdit>
 #include <QStatusBar>
+#include <QTextCharFormat>
+#include <QTimer>
 #include <QTreeWidget>
 #include <deque>
 #include <map>
 #include <string>
+#include <vector>
 
 #include <quarvo_zovovi/ide/gui/host/main_window.h>
 
@@ -59,11 +63,14 @@ struct ConsoleLine {
 
 // Coloured output lines. SIMPLE shows the SIMPLE lines, DETAILED shows every line; "IDE only"
 // backs the client's source filter; the light turns red on error output until cleared.
+// Lines are shown in batches: appends collect, and one document edit a frame shows them, so a
+// flood costs one layout a frame, not one a line.
 class ConsoleView final : public QWidget {
     Q_OBJECT
   public:
     static constexpr const char* default_color = "#d4d4d4";
     static constexpr size_t max_lines = 5000;
+    static constexpr int frame_ms = 16;
 
     explicit ConsoleView(QWidget* parent = nullptr);
 
@@ -72,6 +79,15 @@ class ConsoleView final : public QWidget {
     const std::deque<ConsoleLine>& lines() const { return lines_; }
     // What the view shows now: the text of each shown line.
     QStringList shown_text() const;
+    // What the document holds now, line by line, and each line's colour (after a flush()).
+    QStringList displayed_text() const;
+    QStringList displayed_colors() const;
+    // Shows what waits for the next frame now.
+    void flush();
+    // Lines shown in all (whole batches), and the last one, for the flood measurements.
+    uint64_t rendered() const { return rendered_; }
+    const QString& last_rendered() const { return last_rendered_; }
+    QPlainTextEdit& view() { return *view_; }
 
     OutputLevel level() const;
     void set_level(OutputLevel level);
@@ -83,12 +99,24 @@ class ConsoleView final : public QWidget {
     void clear_error_light();
     bool error_light_on() const { return error_light_on_; }
 
+    // What lit the error light, as its tooltip says.
+    QString error_light_reason() const;
+
+  signals:
+    // A batch of lines has just been shown.
+    void batch_shown();
+
   private:
     void render_all();
-    void render(const ConsoleLine& line);
     bool shows(const ConsoleLine& line) const;
+    const QTextCharFormat& format_for(const QString& color);
 
     std::deque<ConsoleLine> lines_;
+    std::vector<ConsoleLine> pending_;  // shown lines waiting for the next frame
+    QTimer* frame_;
+    std::map<QString, QTextCharFormat> formats_;
+    uint64_t rendered_ = 0;
+    QString last_rendered_;
     QPlainTextEdit* view_;
     QComboBox* level_switch_;
     QCheckBox* ide_only_switch_;
@@ -96,7 +124,8 @@ class ConsoleView final : public QWidget {
     bool error_light_on_ = false;
 };
 
-// A list of what a panel received: workbook, what happened, and the data as compact JSON.
+// A list of what a panel received: when, workbook, what happened, and the data as compact JSON;
+// the header says when it last changed.
 class InfoPanel : public QTreeWidget {
   public:
     static constexpr int max_rows = 1000;
@@ -107,12 +136,15 @@ class InfoPanel : public QTreeWidget {
     void rename_workbook(const std::string& workbook_id, const Json& new_name);
     // Each row as "workbook | what | details", oldest first.
     QStringList row_texts() const;
+    // When the last row came; invalid while none has.
+    QDateTime last_changed() const { return last_changed_; }
 
   protected:
     QString workbook_label(const std::string& workbook_id) const;
 
   private:
     std::map<std::string, QString, std::less<>> names_;
+    QDateTime last_changed_;
 };
 
 class TimerPanel final : public InfoPanel, public TimerManager {

@@ -23,6 +23,7 @@
 
 #include <quarvo_zovovi/ide/gui/host/qt_thread.h>
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
+#include "flood.h"
 #include "null_host.h"
 #include "push_server.h"
 #include "raw_client.h"
@@ -30,16 +31,12 @@
 namespace {
 
 using namespace quarvo_zovovi::ide::gui;
+using quarvo_bench::flood_command;
 using quarvo_bench::NullHost;
 using quarvo_bench::PushServer;
+using quarvo_bench::rss_kib;
+using quarvo_bench::stdout_frame;
 using Clock = std::chrono::steady_clock;
-
-long rss_kib() {
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
 
 long peak_rss_kib() {
     rusage u{};
@@ -82,21 +79,9 @@ class PerEventGuiThread final : public GuiThread {
     }
 };
 
-// A stdout message of `bytes` bytes in all.
-std::string stdout_frame(size_t bytes) {
-    const std::string head = R"({"type": "stdout", "content": ")";
-    const std::string tail = R"(", "source": "ide"})";
-    return head + std::string(bytes - head.size() - tail.size(), 'x') + tail;
-}
-
 std::string all_modules_frame(size_t code_bytes) {
     return R"({"type": "all_modules", "workbook_id": "wb", "modules": {"m": ")" +
            std::string(code_bytes, 'c') + R"("}})";
-}
-
-std::string flood_command(int64_t count, const std::string& frame) {
-    return boost::json::serialize(
-        boost::json::object{{"cmd", "flood"}, {"count", count}, {"frame", frame}});
 }
 
 // A started client on a NullHost, connected.
@@ -162,13 +147,6 @@ ClientOptions unbounded_options() {
     o.max_pending_latency = std::chrono::hours(24 * 365);
     o.receive_buffer_bytes = 0;
     return o;
-}
-
-// A stdout frame of `bytes` bytes whose content starts with the server's ten-digit number.
-std::string numbered_frame(size_t bytes) {
-    const std::string head = R"({"type": "stdout", "content": "##########)";
-    const std::string tail = R"(", "source": "ide"})";
-    return head + std::string(bytes - head.size() - tail.size(), 'x') + tail;
 }
 
 // Samples the process's RSS every 5 ms on a thread of its own, so that it keeps sampling
@@ -238,7 +216,7 @@ FlowResult flow_flood(PushServer& server, int64_t count, const ClientOptions& op
     {
         RssSampler sampler;
         const auto start = Clock::now();
-        s.client.send_text_message(flood_command(count, numbered_frame(100)));
+        s.client.send_text_message(flood_command(count, stdout_frame(100, true)));
         loop.exec();
         r.seconds = std::chrono::duration<double>(done_at - start).count();
         r.peak_rss_kib = sampler.peak();

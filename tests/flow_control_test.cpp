@@ -255,7 +255,9 @@ TEST_F(Flow, BacklogSpillsToAFileAndBackInOrder) {
 TEST_F(Flow, OutboxFullFailsTheSendThenRecovers) {
     ClientOptions options;
     options.max_outbox_bytes = 256 << 10;
-    SetUpFlow(options, test_time_scale, {.send_buffer_bytes = 64 << 10});
+    // Pings every second, pong time-out 3 s: the server's pause must stay shorter than that,
+    // even on a slow (sanitizer) build.
+    SetUpFlow(options, 0.05, {.send_buffer_bytes = 64 << 10});
     connect();
     server->pause_reading(true);
     const std::string chunk(16 << 10, 'o');
@@ -265,7 +267,7 @@ TEST_F(Flow, OutboxFullFailsTheSendThenRecovers) {
     const size_t pings_before = server->pings();
     EXPECT_LE(client->stats().outbox_bytes, options.max_outbox_bytes);
     server->pause_reading(false);
-    EXPECT_TRUE(server->wait_for_pings(pings_before + 1)) << "the keep-alive still goes out";
+    EXPECT_TRUE(server->wait_for_pings(pings_before + 1, 10s)) << "the keep-alive still goes out";
     ASSERT_TRUE(wait_until([&] { return client->stats().outbox_bytes == 0; }, 10000));
     client->send_text_message("after");
     ASSERT_TRUE(wait_until([&] {

@@ -12,7 +12,8 @@
 #include "client_fixture.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's count of the heap in use (its allocator replaces malloc's).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 using namespace quarvo_test;

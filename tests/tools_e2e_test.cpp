@@ -232,4 +232,92 @@ TEST_F(Tools, TraceHostSurvivesBadCommands) {
     EXPECT_EQ(trace->finish(), 0);
 }
 
+// A line a person reads: no library's source location, function signature or file name.
+bool plain(const std::string& line) {
+    for (const char* leak : {"boost", ".hpp", ".ipp", "[system:", "function", "location"})
+        if (line.find(leak) != std::string::npos) return false;
+    return true;
+}
+
+// Catches a host name refused as "Invalid argument", and a port in use or an unknown host
+// reported with Boost's source location instead of one plain line.
+TEST_F(Tools, SimulatorHostNamesAndPlainStartErrors) {
+    Program by_name(QUARVO_SIM_PATH,
+                    {"--plain", "--host", "localhost", "--port", "0", "--scenario", "quiet"});
+    const std::string listening = by_name.wait_for_text("listening ws://localhost:");
+    ASSERT_NE(listening, "") << by_name.all() << by_name.error_output();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(listening, m, std::regex(":([0-9]+)/ws/ide/main_ide")));
+
+    struct Case {
+        const char* name;
+        QStringList args;
+        const char* message;
+    } cases[] = {
+        {"port in use",
+         {"--plain", "--host", "localhost", "--port", QString::fromStdString(m[1]), "--scenario",
+          "quiet"},
+         "cannot listen on localhost:"},
+        {"unknown host",
+         {"--plain", "--host", "no-such-host.invalid", "--port", "0"},
+         "cannot resolve --host \"no-such-host.invalid\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Program p(QUARVO_SIM_PATH, c.args);
+        EXPECT_EQ(p.finish(), 1);
+        const std::string err = p.error_output();
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line: " << err;
+        EXPECT_TRUE(plain(err)) << err;
+    }
+}
+
+// Catches "send: out of range" and Boost's source location for a command's missing key or
+// wrong type: the trace host names the key and what it must be.
+TEST_F(Tools, TraceHostNamesTheMissingKeyOrTheWrongType) {
+    start_sim("");
+    start_trace();
+    struct Case {
+        const char* command;
+        const char* error;
+    } cases[] = {
+        {R"({"op":"send"})", R"(\"send\" needs \"message\", an object)"},
+        {R"({"op":"send","message":"hi"})", R"(\"message\" of \"send\" must be an object)"},
+        {R"({"op":"send_text","text":5})", R"(\"text\" of \"send_text\" must be a text)"},
+        {R"({"op":"request","message":{"type":"x"},"timeout":"soon"})",
+         R"(\"timeout\" of \"request\" must be a number of seconds)"},
+        {R"({"op":"state","_debug_active":"yes"})",
+         R"(\"_debug_active\" of \"state\" has the wrong type)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        trace->send(c.command);
+        // The error as the trace writes it, inside a JSON text (quotes escaped).
+        const std::string line = trace->wait_for_text(R"({"error":")" + std::string(c.error));
+        ASSERT_NE(line, "") << trace->all();
+        const std::string error(json(line).at("error").as_string());
+        EXPECT_TRUE(plain(error)) << error;
+    }
+    trace->send(R"({"op":"quit"})");
+    EXPECT_EQ(trace->finish(), 0);
+}
+
+#ifdef QUARVO_IDE_PATH
+// Catches the window aborting inside Qt (exit 134) when there is no display.
+TEST_F(Tools, WindowWithoutADisplaySaysSoAndExits2) {
+    QProcess ide;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+    ide.setProcessEnvironment(env);
+    ide.start(QUARVO_IDE_PATH, {"--port", "1"});
+    ASSERT_TRUE(ide.waitForFinished(10000));
+    EXPECT_EQ(ide.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(ide.exitCode(), 2);
+    const std::string err = ide.readAllStandardError().toStdString();
+    EXPECT_NE(err.find("quarvo-ide: no display"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+#endif
+
 }  // namespace

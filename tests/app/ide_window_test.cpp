@@ -10,6 +10,8 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QTimer>
 #include <fstream>
 #include <regex>
@@ -166,6 +168,13 @@ TEST_F(WindowSession, DemoSessionFillsEveryPanel) {
     EXPECT_EQ(deps->rowCount(), 2);
     EXPECT_FALSE(packages.deps_popup()->isModal());
 
+    // The debugger stops in the open module: its line is marked.
+    window->_handle_debug_paused(JsonObject{{"type", "debug_paused"},
+                                            {"workbook_id", "wb-sales"},
+                                            {"module_name", "report"},
+                                            {"line", 2}});
+    EXPECT_EQ(window->editor_for("wb-sales", "report")->debug_line(), 2);
+
     pump_events(200);  // let the window paint its last state
     const QString png = QStringLiteral(QUARVO_BUILD_DIR "/ide_window_demo.png");
     EXPECT_TRUE(window->grab().save(png)) << png.toStdString();
@@ -240,6 +249,122 @@ TEST_F(WindowSession, ModalDialogLongerThanThePingPatienceKeepsTheConnection) {
     EXPECT_EQ(sim->count("closed"), 0u) << sim->all();
     EXPECT_EQ(sim->count("#2 open"), 0u) << sim->all();
     EXPECT_FALSE(window->console().shown_text().join("\n").contains("Disconnected"));
+}
+
+// Catches a plain-text editor: no highlighting, no line numbers, the debugger's line and the
+// cursor's line not told apart; and an empty editor area with no hint.
+TEST(WindowEditor, HighlightingLineNumbersAndMarks) {
+    if (const char* why = std::getenv("QUARVO_NO_DISPLAY")) GTEST_SKIP() << why;
+    IdeWindow window;
+    window.show();
+    EXPECT_TRUE(window.showing_editor_hint());
+    window.add_editor_tab("report", "def run():\n    # totals\n    return sum([1, 2])  # done\n",
+                          "wb1");
+    quarvo_app::CodeEditor* editor = window.editor_for("wb1", "report");
+    ASSERT_NE(editor, nullptr);
+    EXPECT_FALSE(window.showing_editor_hint());
+    pump_events(50);
+
+    // The format the highlighter gave the character at (line, column).
+    auto format_at = [&](int line, int column) {
+        const QTextBlock block = editor->document()->findBlockByNumber(line);
+        for (const QTextLayout::FormatRange& r : block.layout()->formats())
+            if (column >= r.start && column < r.start + r.length) return r.format;
+        return QTextCharFormat();
+    };
+    const auto& h = editor->highlighter();
+    EXPECT_EQ(format_at(0, 0).foreground(), h.keyword_format().foreground()) << "def";
+    EXPECT_NE(format_at(0, 4).foreground(), h.keyword_format().foreground()) << "run";
+    EXPECT_EQ(format_at(1, 4).foreground(), h.comment_format().foreground()) << "# totals";
+    EXPECT_EQ(format_at(2, 4).foreground(), h.keyword_format().foreground()) << "return";
+
+    EXPECT_TRUE(editor->gutter().isVisible());
+    EXPECT_GT(editor->gutter().width(), 0);
+    EXPECT_EQ(editor->gutter().width(), editor->gutter_width());
+
+    editor->set_debug_line(Json(2));
+    EXPECT_EQ(editor->line_mark(2), QColor(quarvo_app::CodeEditor::debug_line_color));
+    QTextCursor cursor(editor->document()->findBlockByNumber(2));
+    editor->setTextCursor(cursor);
+    EXPECT_EQ(editor->line_mark(3), QColor(quarvo_app::CodeEditor::current_line_color));
+    EXPECT_EQ(editor->line_mark(2), QColor(quarvo_app::CodeEditor::debug_line_color))
+        << "the debugger's mark stays while the cursor moves";
+    EXPECT_NE(QColor(quarvo_app::CodeEditor::current_line_color),
+              QColor(quarvo_app::CodeEditor::debug_line_color));
+
+    window._close_tabs_for_workbook("wb1");
+    EXPECT_TRUE(window.showing_editor_hint());
+}
+
+// Catches a console that lays out one line at a time, and batching that loses order, colours
+// or the level filter: a 50 000-line burst shows as the last lines, in order, in one edit.
+TEST(WindowConsole, BurstKeepsOrderColoursAndFilter) {
+    if (const char* why = std::getenv("QUARVO_NO_DISPLAY")) GTEST_SKIP() << why;
+    IdeWindow window;
+    window.show();
+    auto& console = window.console();
+    constexpr int burst = 50000;
+    const char* colors[] = {"#4daafc", "#ff6b6b", "#4caf50"};
+    for (int i = 0; i < burst; ++i)
+        console.append("line " + std::to_string(i), colors[i % 3],
+                       i % 2 ? OutputLevel::DETAILED : OutputLevel::SIMPLE, true);
+    EXPECT_TRUE(console.displayed_text().isEmpty()) << "shown line by line, not in a batch";
+    console.flush();
+    const QStringList shown = console.displayed_text();
+    const QStringList colours = console.displayed_colors();
+    const int kept = int(quarvo_app::ConsoleView::max_lines);
+    ASSERT_EQ(shown.size(), kept);
+    for (int k = 0; k < kept; ++k) {
+        const int i = burst - kept + k;
+        ASSERT_EQ(shown[k], QString("line %1").arg(i)) << k;
+        ASSERT_EQ(colours[k], QString(colors[i % 3])) << k;
+    }
+    console.set_level(OutputLevel::SIMPLE);
+    const QStringList simple = console.displayed_text();
+    ASSERT_EQ(simple.size(), kept / 2);
+    EXPECT_EQ(simple.back(), QString("line %1").arg(burst - 2));
+    EXPECT_EQ(simple.front(), QString("line %1").arg(burst - kept));
+}
+
+// Catches a connection that shows only as transient status text: the indicator shows the
+// state, the endpoint, the failure and the next try, and Run is off while not connected.
+TEST_F(WindowSession, ConnectionIndicatorFollowsTheConnection) {
+    start_sim(R"({"action": "sleep", "ms": 10})"
+              "\n");
+    open_window(0.02);  // back-off of 1, 2, 4 s takes 20, 40, 80 ms
+    EXPECT_FALSE(window->run_enabled());
+    ASSERT_TRUE(
+        wait_until([&] { return window->connection_text().startsWith("Connected to"); }, 15000))
+        << window->connection_text().toStdString();
+    EXPECT_TRUE(window->connection_text().contains(
+        QString("wss://127.0.0.1:%1/ws/ide/main_ide").arg(port)));
+    EXPECT_TRUE(window->run_enabled());
+    EXPECT_TRUE(window->packages().search_enabled());
+
+    sim.reset();  // the Business Layer goes away
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const QString t = window->connection_text();
+            return t.contains("next try in") && t.contains("last failure:");
+        },
+        15000))
+        << window->connection_text().toStdString();
+    EXPECT_TRUE(window->connection_text().startsWith("Not connected to wss://127.0.0.1:"));
+    EXPECT_FALSE(window->run_enabled());
+    EXPECT_FALSE(window->packages().search_enabled());
+    EXPECT_EQ(status_text().left(12), "Reconnecting") << "the system's own text is unchanged";
+    pump_events(100);
+    const QString png = QStringLiteral(QUARVO_BUILD_DIR "/ide_window_disconnected.png");
+    EXPECT_TRUE(window->grab().save(png)) << png.toStdString();
+
+    // Back on the same port: connected again, Run back on.
+    sim = std::make_unique<Program>(
+        QUARVO_SIM_PATH, QStringList{"--port", QString::number(port), "--scenario", "quiet"});
+    ASSERT_NE(sim->wait_for_text("listening wss://"), "");
+    ASSERT_TRUE(
+        wait_until([&] { return window->connection_text().startsWith("Connected to"); }, 15000))
+        << window->connection_text().toStdString();
+    EXPECT_TRUE(window->run_enabled());
 }
 
 }  // namespace

@@ -48,5 +48,13 @@ int main(int argc, char** argv) {
                {"value", 1.5}});
     }
     write({{"type", "module_content"}, {"request_id", "00000000-0000-4000-8000-000000000000"}});
+    // What a Python peer writes and the tokenizer alone refuses: non-finite words and lone
+    // surrogate escapes, beside exact reals.
+    auto write_text = [&](const std::string& text) {
+        std::ofstream(dir / ("seed-" + std::to_string(n++) + ".json")) << text;
+    };
+    write_text(
+        R"({"type": "settings_response", "values": [NaN, Infinity, -Infinity, 216.98694123313734]})");
+    write_text(R"({"type": "stdout", "content": "a\ud800b\udc00", "source": "ide"})");
     std::cout << n << " seeds in " << dir.string() << std::endl;
 }

@@ -34,7 +34,9 @@ JSON lines, one action each:
   {"action": "wait_for", "type": "T", "reply": {...}}   (the reply copies request_id)
   {"action": "close", "code": 1000, "reason": "bye"}    {"action": "drop"}
   {"action": "stop_reading"}                  {"action": "exit", "code": 0}
-Bad options or scenario lines give one line on stderr and exit status 2.
+--host takes a name or an address (default 127.0.0.1); a name is resolved.
+Bad options or scenario lines give one line on stderr and exit status 2; a host that does
+not resolve or a port already in use, one line and exit status 1.
 )";
 
 [[noreturn]] void bad_input(const std::string& what) {

@@ -341,12 +341,30 @@ int run_server(const ServerOptions& options, const Scenario& scenario) {
         shared.tls->use_private_key(asio::buffer(pem.private_key), ssl::context::pem);
         certificate_line = "certificate sha256 " + sha256_fingerprint(pem.certificate);
     }
+    // A host name is resolved; errors are said in one plain line, without Boost's locations.
+    boost::system::error_code ec;
+    tcp::resolver resolver(shared.io);
+    const auto found =
+        resolver.resolve(options.host, std::to_string(options.port), tcp::resolver::passive, ec);
+    if (ec || found.empty())
+        throw std::runtime_error("cannot resolve --host \"" + options.host +
+                                 "\": " + (ec ? ec.message() : std::string("no address")));
+    // IPv4 first: "localhost" may resolve to ::1 on machines without IPv6.
+    tcp::endpoint endpoint = found.begin()->endpoint();
+    for (const auto& entry : found)
+        if (entry.endpoint().address().is_v4()) {
+            endpoint = entry.endpoint();
+            break;
+        }
     tcp::acceptor acceptor(shared.io);
-    const tcp::endpoint endpoint(asio::ip::make_address(options.host), options.port);
-    acceptor.open(endpoint.protocol());
-    acceptor.set_option(tcp::acceptor::reuse_address(true));
-    acceptor.bind(endpoint);
-    acceptor.listen();
+    auto fail = [&](const char* what) {
+        throw std::runtime_error(std::string("cannot ") + what + " " + options.host + ":" +
+                                 std::to_string(options.port) + ": " + ec.message());
+    };
+    if (acceptor.open(endpoint.protocol(), ec)) fail("open a socket for");
+    acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (acceptor.bind(endpoint, ec)) fail("listen on");
+    if (acceptor.listen(asio::socket_base::max_listen_connections, ec)) fail("listen on");
     asio::signal_set signals(shared.io, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& ec, int) {
         if (!ec) shared.io.stop();

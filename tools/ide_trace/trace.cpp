@@ -179,18 +179,26 @@ bool Trace::command(const std::string& line) {
         } else if (op == "stop") {
             client_->stop();
         } else if (op == "send") {
-            client_->send_message(c.at("message").as_object());
+            client_->send_message(need(c, op, "message", boost::json::kind::object).get_object());
         } else if (op == "send_text") {
-            client_->send_text_message(std::string(c.at("text").as_string()));
+            client_->send_text_message(
+                std::string(need(c, op, "text", boost::json::kind::string).get_string()));
         } else if (op == "sendTextMessage") {
-            client_->sendTextMessage(std::string(c.at("text").as_string()));
+            client_->sendTextMessage(
+                std::string(need(c, op, "text", boost::json::kind::string).get_string()));
         } else if (op == "request") {
-            JsonObject message = c.at("message").as_object();
+            JsonObject message = need(c, op, "message", boost::json::kind::object).get_object();
             std::optional<std::string> response_type;
-            if (const Json* t = find(c, "response_type"); t && !t->is_null())
-                response_type = std::string(t->as_string());
+            if (const Json* t = find(c, "response_type"); t && !t->is_null()) {
+                if (!t->is_string())
+                    throw std::invalid_argument("\"response_type\" of \"request\" must be a text");
+                response_type = std::string(t->get_string());
+            }
             static const Json default_timeout = 30.0;
             const Json& timeout = get(c, "timeout", default_timeout);
+            if (!timeout.is_number())
+                throw std::invalid_argument(
+                    "\"timeout\" of \"request\" must be a number of seconds");
             const std::string id = client_->send_and_wait_response(
                 message,
                 [this](JsonObject data) {
@@ -216,15 +224,51 @@ bool Trace::command(const std::string& line) {
         } else {
             error("unknown op \"" + op + "\"");
         }
+    } catch (const std::invalid_argument& e) {
+        error(e.what());
+    } catch (const boost::system::system_error& e) {
+        error(op + ": " + e.code().message());  // Boost's what() carries its source location
     } catch (const std::exception& e) {
         error(op + ": " + e.what());
     }
     return true;
 }
 
+// The command's member `key`, of the kind the op needs; otherwise one plain sentence why not.
+const Json& Trace::need(const JsonObject& command, const std::string& op, const char* key,
+                        boost::json::kind kind) {
+    const char* what = kind == boost::json::kind::object ? "an object" : "a text";
+    const Json* value = command.if_contains(key);
+    if (!value) throw std::invalid_argument("\"" + op + "\" needs \"" + key + "\", " + what);
+    if (value->kind() != kind)
+        throw std::invalid_argument("\"" + std::string(key) + "\" of \"" + op + "\" must be " +
+                                    what);
+    return *value;
+}
+
 void Trace::apply_state(const JsonObject& state) {
     for (const auto& [key, value] : state) {
         if (key == "op") continue;
+        bool known = true;
+        try {
+            known = apply_state_key(key, value);
+        } catch (const std::out_of_range&) {
+            throw std::invalid_argument("\"" + std::string(key) +
+                                        "\" of \"state\" lacks a member it needs");
+        } catch (const boost::system::system_error& e) {
+            throw std::invalid_argument("\"" + std::string(key) +
+                                        "\" of \"state\" has the wrong type (" +
+                                        e.code().message() + ")");
+        } catch (const std::exception& e) {  // Boost.JSON's "bool required" and the like
+            throw std::invalid_argument("\"" + std::string(key) +
+                                        "\" of \"state\" has the wrong type (" + e.what() + ")");
+        }
+        if (!known) throw std::invalid_argument("unknown state key \"" + std::string(key) + "\"");
+    }
+}
+
+bool Trace::apply_state_key(std::string_view key, const Json& value) {
+    {
         if (key == "_debug_active") {
             host_.debug_active = value.as_bool();
         } else if (key == "_current_debug_workbook") {
@@ -257,9 +301,10 @@ void Trace::apply_state(const JsonObject& state) {
             host_.workbook_items.clear();
             for (const Json& id : value.as_array()) host_.workbook_items.insert(text_form(id));
         } else {
-            throw std::invalid_argument("unknown state key \"" + std::string(key) + "\"");
+            return false;
         }
     }
+    return true;
 }
 
 JsonObject Trace::dump() const {

@@ -44,7 +44,11 @@ class Trace {
   private:
     void print_call(const Call& call);
     void print_event(JsonObject event, const std::string& pretty_text);
+    static const Json& need(const JsonObject& command, const std::string& op, const char* key,
+                            boost::json::kind kind);
     void apply_state(const JsonObject& state);
+    // False for a key the state does not have.
+    bool apply_state_key(std::string_view key, const Json& value);
     JsonObject dump() const;
     void close_message_boxes();
 

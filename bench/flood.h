@@ -1,0 +1,36 @@
+// What the end-to-end benchmarks share: the flood frames and commands of the push server, and
+// the process's resident memory.
+#pragma once
+
+#include <unistd.h>
+
+#include <boost/json/serialize.hpp>
+#include <cstdint>
+#include <fstream>
+#include <string>
+
+namespace quarvo_bench {
+
+// The process's resident set, in KiB.
+inline long rss_kib() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// A stdout message of `bytes` bytes in all; a run of ten '#' in it becomes each copy's number.
+inline std::string stdout_frame(size_t bytes, bool numbered = false) {
+    const std::string head = numbered ? R"({"type": "stdout", "content": "##########)"
+                                      : R"({"type": "stdout", "content": ")";
+    const std::string tail = R"(", "source": "ide"})";
+    return head + std::string(bytes - head.size() - tail.size(), 'x') + tail;
+}
+
+// The push server's command for `count` copies of `frame`, then its end marker.
+inline std::string flood_command(int64_t count, const std::string& frame) {
+    return boost::json::serialize(
+        boost::json::object{{"cmd", "flood"}, {"count", count}, {"frame", frame}});
+}
+
+}  // namespace quarvo_bench
