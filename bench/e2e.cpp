@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <limits>
 #include <map>
@@ -26,6 +27,9 @@
 #include "flood.h"
 #include "null_host.h"
 #include "push_server.h"
+#ifdef QUARVO_BENCH_QT_PEERS
+#include "qt_peers.h"
+#endif
 #include "raw_client.h"
 
 namespace {
@@ -101,54 +105,6 @@ struct Session {
     WebSocketClient client;
 };
 
-struct FloodResult {
-    double seconds = 0;
-    Percentiles lag_ms;
-};
-
-// The client receives the flood; done when the end marker's handler ran, that is after every
-// handler of the flood. A 1 ms timer on the GUI thread records how late it fires meanwhile.
-FloodResult client_flood(uint16_t port, int64_t count, const std::string& frame,
-                         const ClientOptions& options = {}) {
-    Session s(port, options);
-    QEventLoop loop;
-    Clock::time_point done_at;
-    s.host.on_console_line = [&](std::string_view text) {
-        if (text == "flood_end") {
-            done_at = Clock::now();
-            loop.quit();
-        }
-    };
-    std::vector<double> lags;
-    lags.reserve(200000);
-    QTimer tick;
-    tick.setTimerType(Qt::PreciseTimer);
-    tick.setInterval(1);
-    Clock::time_point last = Clock::now();
-    QObject::connect(&tick, &QTimer::timeout, [&] {
-        const auto now = Clock::now();
-        lags.push_back(
-            std::max(0.0, std::chrono::duration<double, std::milli>(now - last).count() - 1.0));
-        last = now;
-    });
-    const auto start = Clock::now();
-    s.client.send_text_message(flood_command(count, frame));
-    last = Clock::now();
-    tick.start();
-    loop.exec();
-    tick.stop();
-    return {std::chrono::duration<double>(done_at - start).count(), percentiles(lags)};
-}
-
-// Flow control: options that never hold the reader back, as the client was before.
-ClientOptions unbounded_options() {
-    ClientOptions o;
-    o.max_pending_bytes = std::numeric_limits<size_t>::max() / 2;
-    o.max_pending_latency = std::chrono::hours(24 * 365);
-    o.receive_buffer_bytes = 0;
-    return o;
-}
-
 // Samples the process's RSS every 5 ms on a thread of its own, so that it keeps sampling
 // while the GUI thread is blocked.
 class RssSampler {
@@ -171,6 +127,83 @@ class RssSampler {
     std::atomic<long> peak_{0};
     std::thread thread_;
 };
+
+struct FloodResult {
+    double seconds = 0;
+    Percentiles lag_ms;
+    long peak_rss_above_kib = 0;  // the process's peak RSS during the flood, above its start
+};
+
+// Runs the GUI's event loop until the flood that `start` starts calls its `done`: after the
+// handler of its end marker, that is after every handler of the flood. Meanwhile a 1 ms timer
+// on the GUI thread records how late it fires, and a thread samples the RSS.
+FloodResult run_flood(const std::function<void(std::function<void()>)>& start) {
+    QEventLoop loop;
+    Clock::time_point done_at;
+    std::vector<double> lags;
+    lags.reserve(200000);
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(1);
+    Clock::time_point last = Clock::now();
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const auto now = Clock::now();
+        lags.push_back(
+            std::max(0.0, std::chrono::duration<double, std::milli>(now - last).count() - 1.0));
+        last = now;
+    });
+    const long rss_before = rss_kib();
+    RssSampler sampler;
+    const auto started = Clock::now();
+    start([&] {
+        done_at = Clock::now();
+        loop.quit();
+    });
+    last = Clock::now();
+    tick.start();
+    loop.exec();
+    tick.stop();
+    return {std::chrono::duration<double>(done_at - started).count(), percentiles(lags),
+            std::max(0L, sampler.peak() - rss_before)};
+}
+
+// Calls done on the end marker's console line.
+std::function<void(std::string_view)> on_flood_end(std::function<void()> done) {
+    return [done = std::move(done)](std::string_view text) {
+        if (text == "flood_end") done();
+    };
+}
+
+// The client receives the flood.
+FloodResult client_flood(uint16_t port, int64_t count, const std::string& frame,
+                         const ClientOptions& options = {}) {
+    Session s(port, options);
+    return run_flood([&](std::function<void()> done) {
+        s.host.on_console_line = on_flood_end(std::move(done));
+        s.client.send_text_message(flood_command(count, frame));
+    });
+}
+
+#ifdef QUARVO_BENCH_QT_PEERS
+// A QtWebSockets peer receives the flood.
+FloodResult qt_flood(uint16_t port, int64_t count, const std::string& frame, bool threaded) {
+    NullHost host;
+    quarvo_bench::QtPeer peer(port, threaded, host);
+    return run_flood([&](std::function<void()> done) {
+        host.on_console_line = on_flood_end(std::move(done));
+        peer.send(flood_command(count, frame));
+    });
+}
+#endif
+
+// Flow control: options that never hold the reader back, as the client was before.
+ClientOptions unbounded_options() {
+    ClientOptions o;
+    o.max_pending_bytes = std::numeric_limits<size_t>::max() / 2;
+    o.max_pending_latency = std::chrono::hours(24 * 365);
+    o.receive_buffer_bytes = 0;
+    return o;
+}
 
 struct FlowResult {
     double seconds = 0;        // first send to the last handler
@@ -372,17 +405,20 @@ int main(int argc, char** argv) {
     // (the client sends no pings of its own, so only its pongs keep it alive); and a slow
     // console.
     setenv("QUARVO_SECURED", "0", 1);
-    std::cerr << "flow control: " << flow_messages << " messages" << std::endl;
-    const FlowResult long_flood = flow_flood(ws_server, flow_messages, ClientOptions{}, {}, {});
-    std::cerr << "flow control: the same, GUI blocked " << block_seconds << " s" << std::endl;
-    PushServer strict_server(false, std::chrono::seconds(20));
+    // The push server does not read while it floods (its raw writes go past the WebSocket
+    // layer), so the client's own pings would go unanswered for floods longer than the pong
+    // time-out: these sessions send none. The strict server reads beside its flood.
     ClientOptions silent;
     silent.ping_interval = std::chrono::hours(1);
+    std::cerr << "flow control: " << flow_messages << " messages" << std::endl;
+    const FlowResult long_flood = flow_flood(ws_server, flow_messages, silent, {}, {});
+    std::cerr << "flow control: the same, GUI blocked " << block_seconds << " s" << std::endl;
+    PushServer strict_server(false, std::chrono::seconds(20));
     const FlowResult blocked =
         flow_flood(strict_server, flow_messages, silent, std::chrono::seconds(block_seconds), {});
     std::cerr << "flow control: slow console, " << slow_messages << " messages" << std::endl;
     const FlowResult slow =
-        flow_flood(ws_server, slow_messages, ClientOptions{}, {}, std::chrono::microseconds(50));
+        flow_flood(ws_server, slow_messages, silent, {}, std::chrono::microseconds(50));
 
     for (int run = 0; run < runs; ++run) {
         std::cerr << "run " << run + 1 << " of " << runs << std::endl;
@@ -396,13 +432,25 @@ int main(int argc, char** argv) {
             f.add("lag_p50", r.lag_ms.p50);
             f.add("lag_p99", r.lag_ms.p99);
             f.add("lag_max", r.lag_ms.max);
+            f.add("client_peak_rss_mib", double(r.peak_rss_above_kib) / 1024);
         }
-        f.add("client_ws_unbounded",
-              double(flood) /
-                  client_flood(ws_server.port(), flood, small, unbounded_options()).seconds);
         rss_after = rss_kib();
         malloc_trim(0);  // what of it is freed memory glibc kept, and what is still in use
         rss_after_trim = rss_kib();
+        f.add("client_ws_unbounded",
+              double(flood) /
+                  client_flood(ws_server.port(), flood, small, unbounded_options()).seconds);
+#ifdef QUARVO_BENCH_QT_PEERS
+        // What a Qt developer would write instead, same server, same work per message.
+        for (const bool threaded : {true, false}) {
+            const std::string name = threaded ? "qt_threaded" : "qt_gui";
+            const FloodResult r = qt_flood(ws_server.port(), flood, small, threaded);
+            f.add(name + "_ws", double(flood) / r.seconds);
+            f.add(name + "_lag_p99", r.lag_ms.p99);
+            f.add(name + "_peak_rss_mib", double(r.peak_rss_above_kib) / 1024);
+            malloc_trim(0);
+        }
+#endif
         // The one-event-per-message design, for comparison.
         set_gui_thread(std::make_shared<PerEventGuiThread>());
         {
@@ -423,6 +471,11 @@ int main(int argc, char** argv) {
         f.add("raw_large",
               mib / quarvo_bench::raw_flood(ws_server.port(), false, large_count, large));
         f.add("client_large", mib / client_flood(ws_server.port(), large_count, large).seconds);
+#ifdef QUARVO_BENCH_QT_PEERS
+        f.add("qt_threaded_large",
+              mib / qt_flood(ws_server.port(), large_count, large, true).seconds);
+        f.add("qt_gui_large", mib / qt_flood(ws_server.port(), large_count, large, false).seconds);
+#endif
 
         // 4: request round trips at 1000/s.
         const Percentiles rtt = round_trips(ws_server.port(), 1000, 1000);
@@ -540,6 +593,22 @@ int main(int argc, char** argv) {
         std::to_string(idle_seconds) + " s");
     row("client without flow-control bounds, 100 B, ws", f.med("client_ws_unbounded"), "msg/s",
         r2(ratio("client_ws", "client_ws_unbounded")) + " bounded to it");
+    row("client, peak RSS during the 100 B flood", f.med("client_peak_rss_mib"), "MiB",
+        "above its start");
+    if (f.runs.count("qt_threaded_ws")) {
+        row("Qt: QWebSocket on a QThread, queued call per message", f.med("qt_threaded_ws"),
+            "msg/s", "client " + r2(ratio("client_ws", "qt_threaded_ws")));
+        row("Qt: QWebSocket on the GUI thread", f.med("qt_gui_ws"), "msg/s",
+            "client " + r2(ratio("client_ws", "qt_gui_ws")));
+        row("Qt threaded: GUI timer lag p99", f.med("qt_threaded_lag_p99"), "ms");
+        row("Qt on the GUI thread: GUI timer lag p99", f.med("qt_gui_lag_p99"), "ms");
+        row("Qt threaded: peak RSS during the flood", f.med("qt_threaded_peak_rss_mib"), "MiB");
+        row("Qt on the GUI thread: peak RSS during the flood", f.med("qt_gui_peak_rss_mib"), "MiB");
+        row("Qt threaded, 1 MiB all_modules", f.med("qt_threaded_large"), "MiB/s",
+            "client " + r2(ratio("client_large", "qt_threaded_large")));
+        row("Qt on the GUI thread, 1 MiB all_modules", f.med("qt_gui_large"), "MiB/s",
+            "client " + r2(ratio("client_large", "qt_gui_large")));
+    }
     auto flow_rows = [&](const std::string& name, const FlowResult& r, int64_t n) {
         const double mib = 1.0 / 1024;
         row(name + ": messages/s", double(n) / r.seconds, "msg/s");

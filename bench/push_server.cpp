@@ -98,7 +98,40 @@ awaitable<void> session(std::shared_ptr<Stream> ws, PushServer::State* state) {
         }
         const auto* cmd = o.if_contains("cmd");
         if (!cmd || !cmd->is_string()) continue;
-        if (*cmd == "flood") {
+        if (*cmd == "flood" && state->patience.count() > 0) {
+            // A strict server: its keep-alive must see the client's pongs while it floods, so
+            // a reader runs beside the flood, and the flood goes through the WebSocket layer
+            // frame by frame (raw writes would cut through the pings it sends). One flood per
+            // connection: the reader keeps the stream's one read.
+            asio::co_spawn(
+                ws->get_executor(),
+                [ws, state]() -> awaitable<void> {
+                    beast::flat_buffer in;
+                    for (;;) {
+                        auto [read_ec, size] = co_await ws->async_read(in, nothrow);
+                        if (read_ec == beast::error::timeout) ++state->dropped;
+                        if (read_ec) co_return;
+                        in.consume(in.size());
+                    }
+                },
+                asio::detached);
+            std::string frame(o["frame"].as_string());
+            const int64_t count = o["count"].as_int64();
+            const size_t number_at = frame.find("##########");
+            char digits[24];
+            ws->text(true);
+            for (int64_t i = 0; i < count; ++i) {
+                if (number_at != std::string::npos) {
+                    std::snprintf(digits, sizeof digits, "%010lld", (long long)i);
+                    frame.replace(number_at, 10, digits, 10);
+                }
+                auto [write_ec, written] = co_await ws->async_write(asio::buffer(frame), nothrow);
+                if (write_ec) co_return;
+            }
+            state->flood_end_sent_ns = std::chrono::steady_clock::now().time_since_epoch().count();
+            co_await ws->async_write(asio::buffer(flood_end), nothrow);
+            co_return;
+        } else if (*cmd == "flood") {
             const std::string frame(o["frame"].as_string());
             const int64_t count = o["count"].as_int64();
             // Server frames are unmasked: built once by hand and written many to a write, so
@@ -111,7 +144,7 @@ awaitable<void> session(std::shared_ptr<Stream> ws, PushServer::State* state) {
             for (int64_t sent = 0; sent < count;) {
                 const int64_t n = std::min(per_chunk, count - sent);
                 if (number_at != std::string::npos) {
-                    char digits[16];
+                    char digits[24];
                     for (int64_t i = 0; i < n; ++i) {
                         std::snprintf(digits, sizeof digits, "%010lld", (long long)(sent + i));
                         chunk.replace(size_t(i) * framed.size() + number_at, 10, digits, 10);

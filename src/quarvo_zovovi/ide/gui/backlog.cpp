@@ -24,9 +24,11 @@ uint32_t length_at(const char* p) {
     return n;
 }
 
-bool write_all(int fd, const char* data, std::size_t size, uint64_t at) {
+// All `size` bytes through pread or pwrite at `at`, across short transfers and interruptions.
+template <class Buffer, class Transfer>
+bool transfer_all(Transfer transfer, int fd, Buffer* data, std::size_t size, uint64_t at) {
     while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size, off_t(at));
+        const ssize_t n = transfer(fd, data, size, off_t(at));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         data += n;
@@ -36,16 +38,12 @@ bool write_all(int fd, const char* data, std::size_t size, uint64_t at) {
     return true;
 }
 
+bool write_all(int fd, const char* data, std::size_t size, uint64_t at) {
+    return transfer_all(::pwrite, fd, data, size, at);
+}
+
 bool read_all(int fd, char* data, std::size_t size, uint64_t at) {
-    while (size > 0) {
-        const ssize_t n = ::pread(fd, data, size, off_t(at));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= std::size_t(n);
-        at += uint64_t(n);
-    }
-    return true;
+    return transfer_all(::pread, fd, data, size, at);
 }
 
 }  // namespace
