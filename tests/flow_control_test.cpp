@@ -13,6 +13,7 @@
 
 #include <quarvo_zovovi/ide/gui/backlog.h>
 #include <quarvo_zovovi/ide/gui/flow_control.h>
+#include <quarvo_zovovi/ide/gui/host/qt_thread.h>
 #include "client_fixture.h"
 
 using namespace quarvo_test;
@@ -277,6 +278,100 @@ TEST_F(Flow, OutboxFullFailsTheSendThenRecovers) {
     const size_t failed = logs.count(LogLevel::error, full);
     EXPECT_EQ(server->frames().size(), 2000 - failed + 1) << "each send arrives or says why not";
     EXPECT_TRUE(client->is_connected());
+}
+
+// A server's unmasked text frame, as it goes on the wire.
+std::string wire_frame(std::string_view payload) {
+    std::string out = "\x81";
+    if (payload.size() < 126) {
+        out += char(payload.size());
+    } else {
+        out += char(126);
+        out += char((payload.size() >> 8) & 0xff);
+        out += char(payload.size() & 0xff);
+    }
+    return out.append(payload);
+}
+
+// The default GUI-thread facility, counting what is handed to it and the most console lines
+// one hand-off showed.
+class CountingGuiThread final : public GuiThread {
+  public:
+    void post(Task task) override {
+        posts.fetch_add(1);
+        inner_->post([this, task = std::move(task)]() mutable {
+            const size_t before = lines;
+            task();
+            most_lines = std::max(most_lines, lines - before);
+        });
+    }
+    size_t queued() const override { return inner_->queued(); }
+    std::atomic<size_t> posts{0};
+    size_t lines = 0;       // GUI thread: counted by the host
+    size_t most_lines = 0;  // GUI thread
+
+  private:
+    std::shared_ptr<GuiThread> inner_ = make_qt_gui_thread();
+};
+
+class Burst : public Flow {
+  protected:
+    void SetUp() override {
+        set_gui_thread(facility);
+        SetUpFlow({}, test_time_scale);
+        host.log.on_call = [this](const Call& c) {
+            if (c.name == "log_to_console") ++facility->lines;
+        };
+    }
+    void TearDown() override {
+        Flow::TearDown();
+        set_gui_thread(nullptr);
+    }
+    // Messages 0..count-1 in one write, so that they arrive together; `odd_one` replaces one.
+    void burst(size_t count, std::optional<std::pair<size_t, std::string>> odd_one = {}) {
+        std::string bytes;
+        for (size_t i = 0; i < count; ++i)
+            bytes += wire_frame(odd_one && odd_one->first == i ? odd_one->second : numbered(i, 60));
+        server->send_raw(std::move(bytes));
+    }
+    const std::shared_ptr<CountingGuiThread> facility = std::make_shared<CountingGuiThread>();
+};
+
+// Catches a hand-off that meets the GUI thread once per message (each a wake-up of the GUI
+// thread, the cost that dominates a flood), and batches without a bound.
+TEST_F(Burst, ArrivesOnTheGuiThreadInBoundedBatches) {
+    connect();
+    ASSERT_TRUE(wait_until([&] { return facility->queued() == 0; }));
+    const size_t before = facility->posts.load();
+    constexpr size_t count = 2000;
+    burst(count);
+    ASSERT_TRUE(wait_until([&] { return shown_numbers(host).size() >= count; }, 20000));
+    EXPECT_EQ(shown_numbers(host), one_to(count));
+    const size_t posts = facility->posts.load() - before;
+    EXPECT_LT(posts, count / 8) << "GUI-thread hand-offs for " << count << " messages";
+    EXPECT_LE(facility->most_lines, 64u) << "a batch holds at most 64 messages";
+}
+
+// Catches a batch that one throwing handler cuts short: the messages behind it in the same
+// batch must still be shown, in order, and the exception logged once.
+TEST_F(Burst, ThrowingHandlerSpoilsNothingElseInItsBatch) {
+    host.log.on_call = [](const Call& c) {
+        if (c.name == "log_to_console" && c.args[0].as_string() == "boom")
+            throw std::runtime_error("the window failed");
+    };
+    connect();
+    constexpr size_t count = 200;
+    burst(count, std::pair<size_t, std::string>{
+                     100, R"({"type": "stdout", "content": "boom", "source": "ide"})"});
+    std::vector<size_t> expected = one_to(count);
+    expected.erase(expected.begin() + 100);
+    ASSERT_TRUE(wait_until([&] { return shown_numbers(host).size() >= count - 1; }, 20000));
+    EXPECT_EQ(shown_numbers(host), expected);
+    EXPECT_EQ(logs.count(LogLevel::error,
+                         "Unhandled exception in GUI-thread call: "
+                         "std::runtime_error: the window failed"),
+              1u)
+        << logs.dump();
 }
 
 // Catches a cost estimate that drifts from what Boost.JSON really allocates: the watermark

@@ -46,6 +46,9 @@ namespace {
 Logger& logger = get_logger("quarvo_zovovi.ide.gui.websocket_client");
 
 constexpr std::string_view endpoint_path = "/ws/ide/main_ide";
+// A batch of GUI work goes over at this many tasks or bytes of messages, burst or not.
+constexpr std::size_t kMaxBatchTasks = 64;
+constexpr std::size_t kMaxBatchBytes = 256 * 1024;
 
 using Clock = std::chrono::steady_clock;
 
@@ -105,11 +108,23 @@ namespace detail {
 
 // The network thread's event loop and the connections made on it.
 // ws and attempt are for the network thread only.
-struct EventLoop {
+struct EventLoop : std::enable_shared_from_this<EventLoop> {
     asio::io_context context{1};
     std::shared_ptr<Connection> ws;       // the last connection that opened
     std::shared_ptr<Connection> attempt;  // the connection being opened or used
+    // GUI work gathered while frames arrive back to back, handed over as one task: the two
+    // threads then meet once per burst instead of once per message.
+    std::vector<Task> batch;
+    std::size_t batch_cost = 0;
+    std::size_t batch_seen = 0;  // the batch's size when the flush check last looked
+    int idle_looks = 0;          // looks in a row that found it the same
+    bool flush_check_posted = false;
 };
+
+namespace {
+// The loop this thread runs, if it is a network thread: GUI work posted from it is batched.
+thread_local EventLoop* this_thread_loop = nullptr;
+}  // namespace
 
 // GUI work held back behind the backlog's frames, to keep arrival order: it goes to the GUI
 // thread once the frames pushed before it have been.
@@ -226,6 +241,11 @@ class Core : public std::enable_shared_from_this<Core>, public FrameSink {
     void on_gui_drained(EventLoop& loop);
     void publish_backlog();
     void post_in_order(std::size_t cost, Task task);
+    // Hands a task to the GUI thread behind the ones handed before it; batched on the network
+    // thread. flush_to_gui() hands the batch over now.
+    void to_gui(std::size_t cost, Task task);
+    void flush_to_gui(EventLoop& loop);
+    void flush_check(EventLoop& loop);
 
     // Hands a message's GUI work to the GUI thread, charged to the flow control until it has
     // run: f(Core&) runs there unless the client has been destroyed by then.
@@ -289,6 +309,7 @@ void Core::_run_event_loop() {
     }
     for (const auto& [registration, at] : due)
         asio::co_spawn(loop->context, _check_timeout(registration, at), asio::detached);
+    this_thread_loop = loop;
     try {
         bool finished = false;
         std::exception_ptr failure;
@@ -306,6 +327,9 @@ void Core::_run_event_loop() {
     // Closing the loop abandons its connection: no closing handshake, the socket goes now.
     if (loop->attempt) loop->attempt->abandon();
     if (loop->ws) loop->ws->abandon();
+    // What the loop gathered for the GUI thread goes there, whatever stopped the loop.
+    flush_to_gui(*loop);
+    this_thread_loop = nullptr;
     {
         std::lock_guard lock(pending_mutex);
         if (live_loop_ == owned) live_loop_.reset();
@@ -576,7 +600,7 @@ bool Core::_try_handle_response(JsonObject& message) {
 }
 
 void Core::_invoke_callback_in_qt_thread(ResponseCallback callback, JsonObject data) {
-    gui->post([self = shared_from_this(), callback = std::move(callback),
+    to_gui(0, [self = shared_from_this(), callback = std::move(callback),
                data = std::move(data)]() mutable {
         if (self->gui_alive.load() && callback) callback(std::move(data));
     });
@@ -596,17 +620,63 @@ void Core::post_in_order(std::size_t cost, Task task) {
         deferred_.push_back(Deferred{backlog.pushed(), cost, std::move(task)});
         return;
     }
-    if (cost) flow.charge(cost);
-    gui->post(std::move(task));
+    to_gui(cost, std::move(task));
 }
 
 void Core::post_due_deferred() {
     while (!deferred_.empty() && deferred_.front().after_frames <= backlog.popped()) {
         Deferred& d = deferred_.front();
-        if (d.cost) flow.charge(d.cost);
-        gui->post(std::move(d.task));
+        to_gui(d.cost, std::move(d.task));
         deferred_.pop_front();
     }
+}
+
+void Core::to_gui(std::size_t cost, Task task) {
+    if (cost) flow.charge(cost);
+    EventLoop* loop = this_thread_loop;
+    if (!loop) {
+        gui->post(std::move(task));  // not a network thread (a host or test calling in)
+        return;
+    }
+    loop->batch.push_back(std::move(task));
+    loop->batch_cost += cost;
+    if (loop->batch.size() >= kMaxBatchTasks || loop->batch_cost >= kMaxBatchBytes) {
+        flush_to_gui(*loop);
+    } else if (!loop->flush_check_posted) {
+        // Flushed once the loop has gone two full turns without adding to it: a read that
+        // completes from data already received, or from the socket's, runs before that.
+        loop->flush_check_posted = true;
+        loop->batch_seen = 0;
+        loop->idle_looks = 0;
+        asio::post(loop->context, [this, loop] { flush_check(*loop); });
+    }
+}
+
+void Core::flush_check(EventLoop& loop) {
+    if (loop.batch.empty() || (loop.batch.size() == loop.batch_seen && ++loop.idle_looks == 2)) {
+        loop.flush_check_posted = false;
+        flush_to_gui(loop);
+        return;
+    }
+    if (loop.batch.size() != loop.batch_seen) loop.idle_looks = 0;
+    loop.batch_seen = loop.batch.size();
+    asio::post(loop.context, [this, loop = &loop] { flush_check(*loop); });
+}
+
+void Core::flush_to_gui(EventLoop& loop) {
+    if (loop.batch.empty()) return;
+    std::vector<Task> tasks;
+    tasks.reserve(kMaxBatchTasks);
+    tasks.swap(loop.batch);
+    loop.batch_cost = 0;
+    loop.batch_seen = 0;
+    gui->post([home = loop.shared_from_this(), tasks = std::move(tasks)]() mutable {
+        // Each task on its own: one that throws does not keep the others from running.
+        for (Task& task : tasks) run_guarded(task);
+        // The messages go back to be freed on the thread that allocated them: glibc's free
+        // from the GUI thread would take the network thread's arena lock for each of them.
+        asio::post(home->context, [spent = std::move(tasks)] {});
+    });
 }
 
 void Core::on_frame(std::string_view text) {
@@ -697,6 +767,8 @@ void Core::stalled() {
 }
 
 bool Core::request_wake() {
+    // The GUI thread can only drain what it has been given.
+    if (EventLoop* loop = this_thread_loop) flush_to_gui(*loop);
     if (flow.request_wake()) return true;
     feed();
     return false;

@@ -46,7 +46,9 @@ struct ClientStats {
     uint64_t connections = 0;          ///< connections opened since construction
     uint64_t reconnections = 0;        ///< of those, the ones after the first
     size_t pending_requests = 0;       ///< requests awaiting their answer or time-out
-    size_t gui_queue_depth = 0;        ///< work waiting for the GUI thread (of all clients)
+    /// Hand-offs waiting for the GUI thread, of all clients; the messages that arrived in one
+    /// burst (up to 64) go over as one.
+    size_t gui_queue_depth = 0;
     /// The last ping's round trip, once a pong has come.
     std::optional<std::chrono::microseconds> last_ping_round_trip;
     /// Estimated memory of the parsed messages (and their tasks) waiting for the GUI thread.
