@@ -432,6 +432,13 @@ int main(int argc, char** argv) {
     std::cerr << "flow control: slow console, " << slow_messages << " messages" << std::endl;
     const FlowResult slow =
         flow_flood(ws_server, slow_messages, silent, {}, std::chrono::microseconds(50));
+    // The same against a server whose socket keeps at most 256 KiB unsent: Linux lets a
+    // loopback sender's buffer grow to 4 MiB, 40 000 lines here that wait at the server, out
+    // of the client's reach. What remains is the delay the client adds.
+    std::cerr << "flow control: slow console, server send buffer 256 KiB" << std::endl;
+    PushServer small_buffer_server(false, {}, 256 * 1024);
+    const FlowResult slow_small =
+        flow_flood(small_buffer_server, slow_messages, silent, {}, std::chrono::microseconds(50));
 
     for (int run = 0; run < runs; ++run) {
         std::cerr << "run " << run + 1 << " of " << runs << std::endl;
@@ -556,6 +563,7 @@ int main(int argc, char** argv) {
     out["flow_long_flood"] = flow_json(long_flood);
     out["flow_blocked"] = flow_json(blocked);
     out["flow_slow_console"] = flow_json(slow);
+    out["flow_slow_console_small_send_buffer"] = flow_json(slow_small);
     out["flow_messages"] = flow_messages;
     out["block_seconds"] = block_seconds;
     out["slow_messages"] = slow_messages;
@@ -640,6 +648,7 @@ int main(int argc, char** argv) {
     flow_rows("flood, GUI blocked " + std::to_string(block_seconds) + " s", blocked, flow_messages);
     row("  server drops for silence (patience 20 s)", double(strict_server.dropped()), "");
     flow_rows("slow console (50 us a line)", slow, slow_messages);
+    flow_rows("slow console, server send buffer 256 KiB", slow_small, slow_messages);
     std::printf("figures written to %s\n", json_path.c_str());
     return 0;
 }

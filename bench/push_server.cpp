@@ -35,6 +35,7 @@ constexpr auto nothrow = asio::as_tuple(asio::use_awaitable);
 
 struct PushServer::State {
     std::chrono::milliseconds patience{0};
+    int send_buffer_bytes = 0;
     std::atomic<int64_t> flood_end_sent_ns{0};
     std::atomic<int> dropped{0};
     asio::io_context io{1};
@@ -186,6 +187,8 @@ awaitable<void> accept_loop(PushServer::State* state) {
         auto [ec, socket] = co_await state->acceptor.async_accept(nothrow);
         if (ec) co_return;
         socket.set_option(tcp::no_delay(true));
+        if (state->send_buffer_bytes > 0)
+            socket.set_option(asio::socket_base::send_buffer_size(state->send_buffer_bytes));
         if (state->tls) {
             auto ws = std::make_shared<websocket::stream<beast::ssl_stream<beast::tcp_stream>>>(
                 std::move(socket), *state->tls);
@@ -199,9 +202,10 @@ awaitable<void> accept_loop(PushServer::State* state) {
 
 }  // namespace
 
-PushServer::PushServer(bool tls, std::chrono::milliseconds ping_patience)
+PushServer::PushServer(bool tls, std::chrono::milliseconds ping_patience, int send_buffer_bytes)
     : state_(std::make_shared<State>()) {
     state_->patience = ping_patience;
+    state_->send_buffer_bytes = send_buffer_bytes;
     if (tls) {
         const quarvo_tools::PemPair pem = quarvo_tools::make_self_signed_certificate();
         state_->tls.emplace(ssl::context::tls_server);

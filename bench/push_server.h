@@ -23,7 +23,10 @@ class PushServer {
   public:
     // ping_patience > 0: the server pings a client that has sent nothing for half of it and
     // drops one that stays silent for all of it, as a strict Business Layer would.
-    explicit PushServer(bool tls, std::chrono::milliseconds ping_patience = {});
+    // send_buffer_bytes > 0: the kernel send buffer of each connection (SO_SNDBUF); otherwise
+    // Linux sizes it, up to 4 MiB on loopback.
+    explicit PushServer(bool tls, std::chrono::milliseconds ping_patience = {},
+                        int send_buffer_bytes = 0);
     ~PushServer();
     PushServer(const PushServer&) = delete;
     PushServer& operator=(const PushServer&) = delete;

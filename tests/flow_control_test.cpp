@@ -374,6 +374,47 @@ TEST_F(Burst, ThrowingHandlerSpoilsNothingElseInItsBatch) {
         << logs.dump();
 }
 
+// A large backlog drained into a window that keeps up, against a server with a short ping
+// patience: the drain must leave the network thread free to read (and so to answer pings)
+// between its slices; every line once, in order, on the one connection.
+class BurstRealTimings : public Burst {
+  protected:
+    void SetUp() override {
+        set_gui_thread(facility);
+        ClientOptions options;  // the real watermarks, a short stall bound
+        options.max_read_pause = 100ms;
+        SetUpFlow(options, 1.0);
+    }
+};
+
+TEST_F(BurstRealTimings, LargeBacklogDrainsWithoutSilencingThePongs) {
+    // A quick window: lines are checked as they come, not recorded.
+    host.log.keep = false;
+    size_t next = 0;
+    bool in_order = true;
+    host.log.on_call = [&](const Call& c) {
+        if (c.name != "log_to_console") return;
+        const std::string_view text = c.args[0].as_string();
+        if (text.empty() || text[0] < '0' || text[0] > '9') return;
+        in_order = in_order && std::stoul(std::string(text.substr(0, text.find(' ')))) == next;
+        ++next;
+        lines_shown.fetch_add(1);
+    };
+    client->start();
+    ASSERT_TRUE(server->wait_for_connections(1));
+    ASSERT_TRUE(wait_until([&] { return client->is_connected(); }));
+    server->set_ping_patience(150ms);
+    constexpr size_t count = 200000;
+    flood(count, 60);   // frame by frame: the server's pings go between them
+    block_for(1000ms);  // a dialog: the frames wait as text, the backlog grows
+    ASSERT_TRUE(wait_until([&] { return lines_shown.load() >= count; }, 120000))
+        << lines_shown.load() << " shown" << logs.dump();
+    EXPECT_TRUE(in_order);
+    EXPECT_EQ(server->ended(), 0u) << logs.dump();
+    EXPECT_EQ(server->connections(), 1u);
+    EXPECT_EQ(client->stats().backlog_frames, 0u);
+}
+
 // Catches a cost estimate that drifts from what Boost.JSON really allocates: the watermark
 // would then bound the wrong thing.
 TEST(MessageCost, FollowsTheRealAllocations) {

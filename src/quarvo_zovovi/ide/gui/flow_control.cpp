@@ -83,7 +83,14 @@ void FlowControl::charge(std::size_t cost) {
     const std::size_t now = pending_bytes();
     if (now > peak_.load(std::memory_order_relaxed)) peak_.store(now, std::memory_order_relaxed);
     if (now >= large_queue && !large_.load(std::memory_order_relaxed))
-        large_.store(true, std::memory_order_relaxed);
+        large_.store(true, std::memory_order_seq_cst);
+}
+
+bool FlowControl::mark_large() {
+    // Pairs with release(): this thread publishes the mark, then reads the totals; the GUI
+    // thread publishes the totals, then reads the mark. Exactly one of the two takes it.
+    large_.store(true, std::memory_order_seq_cst);
+    return pending_bytes() == 0 && large_.exchange(false, std::memory_order_seq_cst);
 }
 
 bool FlowControl::release(std::size_t cost) {
@@ -94,8 +101,8 @@ bool FlowControl::release(std::size_t cost) {
     if (wake_wanted_.load(std::memory_order_seq_cst) && under_low() &&
         wake_wanted_.exchange(false, std::memory_order_seq_cst) && waker_)
         waker_();
-    return large_.load(std::memory_order_relaxed) && pending_bytes() == 0 &&
-           large_.exchange(false, std::memory_order_relaxed);
+    return large_.load(std::memory_order_seq_cst) && pending_bytes() == 0 &&
+           large_.exchange(false, std::memory_order_seq_cst);
 }
 
 void FlowControl::record_handling(Clock::duration took) {

@@ -38,6 +38,9 @@ class FlowControl {
     // network thread asked for one and the queue is down to the low watermark. True when this
     // emptied a queue that had held a lot: the time to give freed memory back.
     bool release(std::size_t cost);
+    // Network thread: a large backlog has just been handed on; the queue counts as having
+    // held a lot. True when the queue is empty already: the time to give memory back is now.
+    bool mark_large();
     // GUI thread: one message's handling took `took` (sampled; a long one counts as the
     // latency bound, so one modal dialog does not make every later message look slow).
     void record_handling(Clock::duration took);

@@ -49,6 +49,10 @@ constexpr std::string_view endpoint_path = "/ws/ide/main_ide";
 // A batch of GUI work goes over at this many tasks or bytes of messages, burst or not.
 constexpr std::size_t kMaxBatchTasks = 64;
 constexpr std::size_t kMaxBatchBytes = 256 * 1024;
+// Backlog frames handed on in one go before the loop's other work gets a turn.
+constexpr std::size_t kFeedSlice = 256;
+// A backlog this large is followed by giving freed memory back once it has drained.
+constexpr std::size_t kLargeBacklog = std::size_t{4} << 20;
 
 using Clock = std::chrono::steady_clock;
 
@@ -283,9 +287,11 @@ class Core : public std::enable_shared_from_this<Core>, public FrameSink {
     Backlog backlog;
     std::deque<Deferred> deferred_;
     std::string feed_buffer_;
-    bool draining_ = false;      // feed() is handing a backlog frame on
-    bool overflow_ = false;      // reading on into the backlog through a stalled GUI thread
-    bool backlog_full_ = false;  // holding at the backlog's limit
+    bool draining_ = false;       // feed() is handing a backlog frame on
+    bool feed_posted_ = false;    // a feed() that goes on with the backlog waits in the loop
+    bool backlog_large_ = false;  // the backlog held a lot since it was last empty
+    bool overflow_ = false;       // reading on into the backlog through a stalled GUI thread
+    bool backlog_full_ = false;   // holding at the backlog's limit
 };
 
 void Core::_run_event_loop() {
@@ -699,13 +705,30 @@ void Core::on_frame(std::string_view text) {
         }
     }
     backlog.push(text);
+    if (backlog.bytes() >= kLargeBacklog) backlog_large_ = true;
     publish_backlog();
     feed();  // also asks the GUI thread to call back once it has drained
 }
 
 void Core::feed() {
+    std::size_t handed = 0;
     for (;;) {
         while (!backlog.empty() && !flow.over_high()) {
+            if (EventLoop* loop = this_thread_loop; loop && ++handed > kFeedSlice) {
+                // A GUI thread that keeps up would keep this loop going through the whole
+                // backlog: the reader (and so the pongs) and the freeing of what the GUI thread
+                // has handled get their turns first.
+                if (!feed_posted_) {
+                    feed_posted_ = true;
+                    asio::post(loop->context, [this] {
+                        feed_posted_ = false;
+                        feed();
+                    });
+                }
+                post_due_deferred();
+                publish_backlog();
+                return;
+            }
             post_due_deferred();
             try {
                 backlog.pop(feed_buffer_);
@@ -719,6 +742,12 @@ void Core::feed() {
         }
         post_due_deferred();
         publish_backlog();
+        if (backlog.empty() && backlog_large_) {
+            // Its memory, and the messages handed on from it, are freed by now or once the
+            // GUI thread has handled the last of them: then the pages go back.
+            backlog_large_ = false;
+            if (flow.mark_large()) malloc_trim(0);
+        }
         if (backlog.empty() || flow.request_wake()) return;
         // The GUI thread drained everything meanwhile: hand on more.
     }
