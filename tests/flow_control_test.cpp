@@ -325,6 +325,9 @@ class Burst : public Flow {
     }
     void TearDown() override {
         Flow::TearDown();
+        // What the stopped client handed over last runs (and lets go of the client) before
+        // the facility goes.
+        EXPECT_TRUE(wait_until([&] { return facility->queued() == 0; }));
         set_gui_thread(nullptr);
     }
     // Messages 0..count-1 in one write, so that they arrive together; `odd_one` replaces one.

@@ -23,6 +23,8 @@ struct Handler {
     static constexpr std::size_t max_key_size = boost::json::string::max_size();
     static constexpr std::size_t max_string_size = boost::json::string::max_size();
 
+    explicit Handler(boost::json::storage_ptr sp) : st(std::move(sp)) {}
+
     boost::json::value_stack st;
     std::string number;  // the parts of a number split across writes
     // Numbers (by their place among all numbers of the text) that stand for a non-finite real.

@@ -125,6 +125,31 @@ struct EventLoop : std::enable_shared_from_this<EventLoop> {
     bool flush_check_posted = false;
 };
 
+// A shared loop pointer that any thread reads and the network thread sets. A mutex rather
+// than std::atomic<std::shared_ptr>: libstdc++ 12 unlocks that one with a relaxed store after a
+// read, which leaves the read unordered against the next writer.
+class LoopSlot {
+  public:
+    std::shared_ptr<EventLoop> load() const {
+        std::lock_guard lock(mutex_);
+        return loop_;
+    }
+    void store(std::shared_ptr<EventLoop> loop) {
+        std::lock_guard lock(mutex_);
+        loop_.swap(loop);
+    }  // the old one goes outside the lock
+    // Clears the slot if it still holds `loop`.
+    void clear_if(const std::shared_ptr<EventLoop>& loop) {
+        std::shared_ptr<EventLoop> old;
+        std::lock_guard lock(mutex_);
+        if (loop_ == loop) old.swap(loop_);
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<EventLoop> loop_;
+};
+
 namespace {
 // The loop this thread runs, if it is a network thread: GUI work posted from it is batched.
 thread_local EventLoop* this_thread_loop = nullptr;
@@ -176,7 +201,7 @@ class Core : public std::enable_shared_from_this<Core>, public FrameSink {
     std::atomic<bool> _connected{false};  // written by the network thread
     // Written by the network thread; the GUI thread posts to it. Shared, so that a loop lives
     // while another thread posts to it, and goes once its thread has ended.
-    std::atomic<std::shared_ptr<EventLoop>> _loop;
+    LoopSlot _loop;
     // Written by the network thread; other threads only test it for null.
     std::atomic<Connection*> ws{nullptr};
     std::atomic<bool> gui_alive{true};  // cleared by the client's destructor
@@ -341,8 +366,7 @@ void Core::_run_event_loop() {
         if (live_loop_ == owned) live_loop_.reset();
     }
     // The loop goes with the last reference: here, or in a thread posting to it right now.
-    std::shared_ptr<EventLoop> expected = owned;
-    _loop.compare_exchange_strong(expected, nullptr);
+    _loop.clear_if(owned);
 }
 
 awaitable<void> Core::_connect_and_listen(EventLoop& loop) {
