@@ -89,6 +89,23 @@ TEST(RunInQtThread, WorkPostedDuringANestedLoopWaitsInOrder) {
 
 // Catches a callable run twice, never destroyed, or destroyed twice as a Task moves between
 // the queue and the batch, inline or on the heap.
+// Catches a facility freed under its own drain: a task that drops the last reference to it
+// (the client that held it went) must not leave the drain running on freed memory. ASan sees
+// that with the default facility, TSan with the polling one.
+TEST(RunInQtThread, TaskDropsTheLastReferenceToItsFacility) {
+    auto holder = std::make_shared<std::shared_ptr<GuiThread>>(make_qt_gui_thread());
+    std::weak_ptr<GuiThread> facility = *holder;
+    bool ran = false;
+    (*holder)->post([holder, &ran] {
+        holder->reset();  // the facility's only owner, apart from this task
+        ran = true;
+    });
+    (*holder)->post([] {});  // work behind it in the same drain
+    holder.reset();
+    ASSERT_TRUE(wait_until([&] { return ran && facility.expired(); }));
+    pump_events(20);
+}
+
 TEST(TaskStorage, InlineAndHeapCallablesMoveAndDieOnce) {
     struct Probe {
         int* alive;

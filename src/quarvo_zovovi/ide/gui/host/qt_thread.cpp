@@ -100,7 +100,16 @@ class QtGuiThread final : public GuiThread, public std::enable_shared_from_this<
             std::lock_guard lock(mutex_);
             pending = scheduled_ && !draining_;
         }
-        if (pending) drain();
+        if (!pending) return;
+        // A task may drop the last reference to this facility (the client that held it goes):
+        // it stays alive until the drain is over, and goes after this timer's signal has
+        // returned, not inside it.
+        std::shared_ptr<QtGuiThread> self = weak_from_this().lock();
+        if (!self) return;
+        drain();
+        if (self.use_count() == 1)
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [last = std::move(self)] {}, Qt::QueuedConnection);
     }
 #endif
 
