@@ -93,11 +93,7 @@ struct Session {
     explicit Session(uint16_t port, const ClientOptions& options = {})
         : client(host, "127.0.0.1", port, options) {
         client.start();
-        QElapsedTimer waited;
-        waited.start();
-        while (!client.is_connected() && waited.elapsed() < 10000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        if (!client.is_connected()) throw std::runtime_error("the client did not connect");
+        quarvo_bench::wait_connected(client, "the client");
         QCoreApplication::processEvents();
     }
     ~Session() { client.stop(); }

@@ -4,9 +4,12 @@
 
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <boost/json/serialize.hpp>
 #include <cstdint>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 
 namespace quarvo_bench {
@@ -17,6 +20,16 @@ inline long rss_kib() {
     long pages = 0, resident = 0;
     statm >> pages >> resident;
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Runs the GUI thread's events until `client` is connected; throws after 10 s, naming `what`.
+template <class Client>
+void wait_connected(const Client& client, const std::string& what) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!client.is_connected() && waited.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    if (!client.is_connected()) throw std::runtime_error(what + " did not connect");
 }
 
 // A stdout message of `bytes` bytes in all; a run of ten '#' in it becomes each copy's number.

@@ -49,11 +49,7 @@ Result flood_window(quarvo_bench::PushServer& server, int64_t lines) {
     window.attach(&client);
     window.show();
     client.start();
-    QElapsedTimer waited;
-    waited.start();
-    while (!client.is_connected() && waited.elapsed() < 10000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    if (!client.is_connected()) throw std::runtime_error("the window's client did not connect");
+    quarvo_bench::wait_connected(client, "the window's client");
     settle(500);
     malloc_trim(0);
     r.idle_rss_kib = quarvo_bench::rss_kib();
