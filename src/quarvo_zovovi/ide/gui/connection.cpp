@@ -1,6 +1,7 @@
 // One WebSocket connection over Beast: opening, the reader and its holds, the writer, the
 // keep-alive and the close, each a coroutine on the network thread's event loop.
 #include <quarvo_zovovi/ide/gui/connection.h>
+#include <quarvo_zovovi/ide/gui/read_executor.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_executor.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -23,6 +25,7 @@
 #include <cctype>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 
@@ -189,13 +192,15 @@ class WsConnection final : public Connection,
         asio::co_spawn(ws_.get_executor(), keepalive(), [self](std::exception_ptr) {});
 
         beast::flat_buffer buffer;
+        const ReadExecutor read_ex(ws_.get_executor());
         Outcome outcome;
         for (;;) {
             if (const Hold why = sink_.read_hold(); why != Hold::none && !abandoned_) {
                 co_await hold(why);
                 continue;
             }
-            auto [ec, n] = co_await ws_.async_read(buffer, nothrow_awaitable);
+            auto [ec, n] =
+                co_await ws_.async_read(buffer, asio::bind_executor(read_ex, nothrow_awaitable));
             if (ec) {
                 outcome = classify(ec);
                 break;
