@@ -68,8 +68,18 @@ struct Outgoing {
     bool ping = false;
 };
 
-using PlainStream = websocket::stream<beast::tcp_stream>;
-using TlsStream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
+// The stream names the event loop's own executor type rather than the polymorphic one: every
+// operation of a read copies the stream's executor a few times.
+using LoopExecutor = asio::io_context::executor_type;
+using TcpStream = beast::basic_stream<tcp, LoopExecutor>;
+using PlainStream = websocket::stream<TcpStream>;
+using TlsStream = websocket::stream<beast::ssl_stream<TcpStream>>;
+
+LoopExecutor loop_executor(const asio::any_io_executor& ex) {
+    const auto* loop = ex.target<LoopExecutor>();
+    if (!loop) throw std::logic_error("a connection runs on an io_context");
+    return *loop;
+}
 
 // The reader (run), one writer coroutine that drains the outbox (Beast allows one write at a
 // time, so pings go through it too) and the keep-alive coroutine share the stream; each holds
@@ -88,7 +98,7 @@ class WsConnection final : public Connection,
           timings_(timings),
           max_outbox_(options.max_outbox_bytes),
           receive_buffer_(options.receive_buffer_bytes),
-          ws_(ex, args...),
+          ws_(loop_executor(ex), args...),
           wake_(ex),
           writer_done_(ex),
           keepalive_timer_(ex),
