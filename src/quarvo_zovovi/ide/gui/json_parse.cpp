@@ -1,6 +1,7 @@
 // The frame parser: Boost.JSON's tokenizer with a value-building handler of our own, and a
 // second pass for the texts the tokenizer refuses that a Python peer writes.
 #include <quarvo_zovovi/ide/gui/json_parse.h>
+#include <quarvo_zovovi/ide/gui/message_memory.h>
 
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/value_stack.hpp>
@@ -224,7 +225,7 @@ struct MessageParser::Impl {
     Json run(std::string_view text, error_code& ec) {
         parser.reset();
         Handler& h = parser.handler();
-        h.st.reset();
+        h.st.reset(MessageMemory::storage());
         h.number.clear();
         h.next_special = 0;
         h.numbers = 0;

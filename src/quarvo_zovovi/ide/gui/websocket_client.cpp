@@ -32,6 +32,7 @@
 #include <quarvo_zovovi/ide/gui/host/logger.h>
 #include <quarvo_zovovi/ide/gui/host/qt_thread.h>
 #include <quarvo_zovovi/ide/gui/json_parse.h>
+#include <quarvo_zovovi/ide/gui/message_memory.h>
 #include <quarvo_zovovi/ide/gui/json_text.h>
 #include <quarvo_zovovi/ide/gui/value.h>
 
@@ -341,6 +342,8 @@ void Core::_run_event_loop() {
     for (const auto& [registration, at] : due)
         asio::co_spawn(loop->context, _check_timeout(registration, at), asio::detached);
     this_thread_loop = loop;
+    // The messages come back here to be freed: their blocks serve the next ones.
+    MessageMemory::cache_on();
     try {
         bool finished = false;
         std::exception_ptr failure;
@@ -361,6 +364,7 @@ void Core::_run_event_loop() {
     // What the loop gathered for the GUI thread goes there, whatever stopped the loop.
     flush_to_gui(*loop);
     this_thread_loop = nullptr;
+    MessageMemory::cache_off();
     {
         std::lock_guard lock(pending_mutex);
         if (live_loop_ == owned) live_loop_.reset();
