@@ -4,7 +4,14 @@
 #include <new>
 #include <utility>
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__)  // g++
+#define QUARVO_ASAN 1
+#elif defined(__has_feature)  // clang
+#if __has_feature(address_sanitizer)
+#define QUARVO_ASAN 1
+#endif
+#endif
+#if defined(QUARVO_ASAN)
 #include <sanitizer/asan_interface.h>
 // A cached block is freed memory to AddressSanitizer: a message used after it went is caught.
 #define QUARVO_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)

@@ -1,7 +1,6 @@
 // The executor of the reader's completions. Private to the library (and its tests).
 #pragma once
 
-#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/execution.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -23,8 +22,10 @@ namespace {
 // writer and the keep-alive keep their turns. Only the reader's async_read uses it.
 class ReadExecutor {
   public:
-    explicit ReadExecutor(const boost::asio::any_io_executor& inner)
-        : inner_(inner), loop_(loop_of(inner)) {}
+    // The loop's own executor type: a constructor from any_io_executor would make clang ask
+    // whether this type is an executor while it decides whether it can be copied.
+    explicit ReadExecutor(const boost::asio::io_context::executor_type& inner)
+        : inner_(inner), loop_(&inner.context()) {}
 
     boost::asio::execution_context& query(boost::asio::execution::context_t) const noexcept {
         return boost::asio::query(inner_, boost::asio::execution::context);
@@ -54,7 +55,7 @@ class ReadExecutor {
         }
         Queue queue;
         queue.push_back(std::move(task));
-        if (!never_ && loop_ && loop_->get_executor().running_in_this_thread())
+        if (!never_ && inner_.running_in_this_thread())
             run_queue(std::move(queue));
         else
             post_queue(std::move(queue));
@@ -86,11 +87,6 @@ class ReadExecutor {
         Queue queue;
     };
 
-    static boost::asio::io_context* loop_of(const boost::asio::any_io_executor& ex) {
-        const auto* io = ex.target<boost::asio::io_context::executor_type>();
-        return io ? &io->context() : nullptr;
-    }
-
     void post_queue(Queue queue) const {
         boost::asio::post(inner_, [self = *this, queue = std::move(queue)]() mutable {
             self.run_queue(std::move(queue));
@@ -112,15 +108,15 @@ class ReadExecutor {
             }
         } restore{*this, run, outer};
         for (int done = 0; done < turn && !run.queue.empty(); ++done) {
-            if (loop_ && loop_->stopped()) break;
+            if (loop_->stopped()) break;
             std::unique_ptr<Task> task = std::move(run.queue.front());
             run.queue.pop_front();
             task->run();
         }
     }
 
-    boost::asio::any_io_executor inner_;
-    boost::asio::io_context* loop_ = nullptr;
+    boost::asio::io_context::executor_type inner_;
+    boost::asio::io_context* loop_;
     bool never_ = false;
     static inline thread_local Run* current_ = nullptr;
 };
