@@ -25,7 +25,6 @@
 #include <cctype>
 #include <deque>
 #include <limits>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 

@@ -32,8 +32,8 @@
 #include <quarvo_zovovi/ide/gui/host/logger.h>
 #include <quarvo_zovovi/ide/gui/host/qt_thread.h>
 #include <quarvo_zovovi/ide/gui/json_parse.h>
-#include <quarvo_zovovi/ide/gui/message_memory.h>
 #include <quarvo_zovovi/ide/gui/json_text.h>
+#include <quarvo_zovovi/ide/gui/message_memory.h>
 #include <quarvo_zovovi/ide/gui/value.h>
 
 namespace quarvo_zovovi::ide::gui {
