@@ -5,9 +5,9 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <deque>
-#include <memory>
-#include <type_traits>
 #include <utility>
+
+#include <quarvo_zovovi/ide/gui/host/task.h>
 
 namespace quarvo_zovovi::ide::gui::detail {
 
@@ -24,8 +24,7 @@ class ReadExecutor {
   public:
     // The loop's own executor type: a constructor from any_io_executor would make clang ask
     // whether this type is an executor while it decides whether it can be copied.
-    explicit ReadExecutor(const boost::asio::io_context::executor_type& inner)
-        : inner_(inner), loop_(&inner.context()) {}
+    explicit ReadExecutor(const boost::asio::io_context::executor_type& inner) : inner_(inner) {}
 
     boost::asio::execution_context& query(boost::asio::execution::context_t) const noexcept {
         return boost::asio::query(inner_, boost::asio::execution::context);
@@ -48,8 +47,8 @@ class ReadExecutor {
 
     template <class F>
     void execute(F&& f) const {
-        auto task = std::make_unique<TaskOf<std::decay_t<F>>>(std::forward<F>(f));
-        if (current_ && current_->loop == loop_) {
+        Task task(std::forward<F>(f));
+        if (current_ && current_->loop == &inner_.context()) {
             current_->queue.push_back(std::move(task));
             return;
         }
@@ -70,18 +69,7 @@ class ReadExecutor {
     static constexpr int turn = 64;
 
   private:
-    struct Task {
-        virtual ~Task() = default;
-        virtual void run() = 0;
-    };
-    template <class F>
-    struct TaskOf final : Task {
-        explicit TaskOf(F&& f) : f(std::move(f)) {}
-        explicit TaskOf(const F& f) : f(f) {}
-        void run() override { std::move(f)(); }
-        F f;
-    };
-    using Queue = std::deque<std::unique_ptr<Task>>;
+    using Queue = std::deque<Task>;
     struct Run {
         boost::asio::io_context* loop;
         Queue queue;
@@ -94,7 +82,7 @@ class ReadExecutor {
     }
 
     void run_queue(Queue queue) const {
-        Run run{loop_, std::move(queue)};
+        Run run{&inner_.context(), std::move(queue)};
         Run* const outer = std::exchange(current_, &run);
         struct Restore {
             const ReadExecutor& self;
@@ -108,15 +96,14 @@ class ReadExecutor {
             }
         } restore{*this, run, outer};
         for (int done = 0; done < turn && !run.queue.empty(); ++done) {
-            if (loop_->stopped()) break;
-            std::unique_ptr<Task> task = std::move(run.queue.front());
+            if (run.loop->stopped()) break;
+            Task task = std::move(run.queue.front());
             run.queue.pop_front();
-            task->run();
+            task();
         }
     }
 
     boost::asio::io_context::executor_type inner_;
-    boost::asio::io_context* loop_;
     bool never_ = false;
     static inline thread_local Run* current_ = nullptr;
 };
