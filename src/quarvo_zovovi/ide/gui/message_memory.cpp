@@ -40,6 +40,20 @@ bool small(std::size_t n, std::size_t align) {
     return n > 0 && n <= MessageMemory::largest_cached && align <= default_align;
 }
 
+// Boost.JSON 1.81 allocates a key's text with alignment 1 and frees it with the default
+// alignment, so any alignment up to the default one is served, and freed, as the default one.
+void* heap_allocate(std::size_t n, std::size_t align) {
+    if (align <= default_align) return ::operator new(n);
+    return ::operator new(n, std::align_val_t(align));
+}
+
+void heap_deallocate(void* p, std::size_t align) {
+    if (align <= default_align)
+        ::operator delete(p);
+    else
+        ::operator delete(p, std::align_val_t(align));
+}
+
 // One thread's freed small blocks, by size class.
 struct Cache {
     struct Free {
@@ -96,7 +110,7 @@ std::size_t MessageMemory::cached() {
 }
 
 void* MessageMemory::do_allocate(std::size_t n, std::size_t align) {
-    if (!small(n, align)) return ::operator new(n, std::align_val_t(align));
+    if (!small(n, align)) return heap_allocate(n, align);
     // A small block always has its class's size, whichever thread frees it.
     const std::size_t c = class_of(n);
     if (void* block = cache.pop(c)) return block;
@@ -105,7 +119,7 @@ void* MessageMemory::do_allocate(std::size_t n, std::size_t align) {
 
 void MessageMemory::do_deallocate(void* p, std::size_t n, std::size_t align) {
     if (!small(n, align)) {
-        ::operator delete(p, std::align_val_t(align));
+        heap_deallocate(p, align);
         return;
     }
     const std::size_t c = class_of(n);
