@@ -358,6 +358,7 @@ int main(int argc, char** argv) {
     std::string json_path = "bench_e2e.json";
     std::string python_script;
     int profile_floods = 0;
+    int profile_large_floods = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto next = [&] { return std::string(i + 1 < argc ? argv[++i] : ""); };
@@ -377,12 +378,15 @@ int main(int argc, char** argv) {
             json_path = next();
         else if (arg == "--profile-client")
             profile_floods = std::stoi(next());
+        else if (arg == "--profile-client-large")
+            profile_large_floods = std::stoi(next());
         else if (arg == "--python")
             python_script = next();
         else {
             std::cerr << "usage: bench_e2e [--runs 5] [--messages 1000000] [--idle-seconds 30] "
                          "[--flow-messages 10000000] [--block-seconds 60] "
                          "[--slow-messages 200000] [--json FILE] [--profile-client FLOODS] "
+                         "[--profile-client-large FLOODS] "
                          "[--python bench/baseline_python.py]\n";
             return 2;
         }
@@ -402,6 +406,16 @@ int main(int argc, char** argv) {
             std::cout << "client, 100 B, ws: "
                       << double(flood) / client_flood(ws_server.port(), flood, small).seconds
                       << " msg/s" << std::endl;
+        return 0;
+    }
+    if (profile_large_floods > 0) {
+        // Only the client's 1 MiB flood, for a profiler.
+        setenv("QUARVO_SECURED", "0", 1);
+        const double mib = double(large_count * int64_t(large.size())) / (1 << 20);
+        for (int i = 0; i < profile_large_floods; ++i)
+            std::cout << "client, 1 MiB, ws: "
+                      << mib / client_flood(ws_server.port(), large_count, large).seconds
+                      << " MiB/s" << std::endl;
         return 0;
     }
     Figures f;
