@@ -325,3 +325,49 @@ TEST_F(ModuleHandlers, ListAndAllModules) {
 }
 
 }  // namespace
+
+namespace {
+
+class CachedModules : public HandlerTest {};
+
+// Catches module maps that the cache takes over from the message but that still depend on the
+// client: the network thread that built them, or the client itself. The maps are used, changed
+// and freed here after both have gone (AddressSanitizer builds see a use after free). Also
+// catches a map moved out before its names were read, or a default map taken from.
+TEST_F(CachedModules, OutliveTheClientAndStayTheHosts) {
+    connect();
+    const std::string code(100000, 'c');
+    // The list first: it drops the workbooks it does not name.
+    server->send_text(R"({"type": "workbook_list", "workbooks": [{"id": "wb4",)"
+                      R"( "modules": {"n": "z = 3"}}, {"id": "wb5"}]})");
+    server->send_text(R"({"type": "all_modules", "workbook_id": "wb1", "modules": {"big": ")" +
+                      code + R"(", "small": "x = 1"}})");
+    server->send_text(
+        R"({"type": "workbook_connected", "workbook_id": "wb2", "modules": {"m": "y = 2"}})");
+    server->send_text(R"({"type": "workbook_connected", "workbook_id": "wb3"})");
+    ASSERT_TRUE(wait_until([&] { return host.module_cache.contains("wb3"); })) << logs.dump();
+    EXPECT_EQ(host.log.named("project_explorer.set_modules").size(), 3u) << calls();
+    EXPECT_NE(calls().find(R"(project_explorer.set_modules["wb1",["big","small"]])"),
+              std::string::npos)
+        << calls();
+    client->stop();
+    client.reset();
+
+    JsonObject& wb1 = host.module_cache.at("wb1");
+    EXPECT_EQ(wb1.at("big").as_string(), code);
+    wb1["small"] = "x = 2";
+    wb1["added"] = std::string(600, 'a');
+    wb1.erase("big");
+    EXPECT_EQ(wb1.size(), 2u);
+    EXPECT_EQ(wb1.at("small").as_string(), "x = 2");
+    EXPECT_EQ(wb1.at("added").as_string(), std::string(600, 'a'));
+    EXPECT_EQ(compact(host.module_cache.at("wb2")), R"({"m":"y = 2"})");
+    EXPECT_EQ(compact(host.module_cache.at("wb3")), "{}");
+    EXPECT_EQ(compact(host.module_cache.at("wb4")), R"({"n":"z = 3"})");
+    EXPECT_EQ(compact(host.module_cache.at("wb5")), "{}");
+    const JsonObject copy = host.module_cache.at("wb4");
+    host.module_cache.clear();
+    EXPECT_EQ(compact(copy), R"({"n":"z = 3"})");
+}
+
+}  // namespace

@@ -39,6 +39,16 @@ inline JsonArray keys_of(const JsonObject& map) {
     return names;
 }
 
+// Puts a workbook's module map, every module's code, into the window's cache. A map taken from
+// the message moves there: the message goes once its handler returns. The old entry goes first,
+// since assigning into it would copy (its memory is not the message's).
+inline JsonObject& cache_modules(MainWindow& w, const std::string& workbook_id,
+                                 JsonObject&& modules) {
+    ModuleCache& cache = w._module_cache();
+    cache.erase(workbook_id);
+    return cache.emplace(workbook_id, std::move(modules)).first->second;
+}
+
 // A handler that hands the whole message to one host operation.
 template <void (MainWindow::*Operation)(const JsonObject&)>
 void forward(HandlerContext& ctx, JsonObject& data) {

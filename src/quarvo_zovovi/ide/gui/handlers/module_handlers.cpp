@@ -90,12 +90,13 @@ void _handle_all_modules(HandlerContext& ctx, JsonObject& data) {
     const Json& workbook_id = get(data, "workbook_id");
     const Json& modules_value = get(data, "modules", empty_object);
     if (!is_non_empty(workbook_id) || !is_set(modules_value)) return;
-    const JsonObject& modules = modules_value.as_object();
     MainWindow& w = ctx.main_window;
     const std::string id = workbook_key(workbook_id);
-    JsonObject& cached = w._module_cache()[id] = modules;
+    // Set, so the message's own (not the default).
+    JsonObject& modules = data.at("modules").as_object();
+    JsonObject& cached = cache_modules(w, id, std::move(modules));
     w.event_manager().set_module_cache(id, cached);
-    w.project_explorer().set_modules(id, keys_of(modules));
+    w.project_explorer().set_modules(id, keys_of(cached));
 }
 
 const HandlerEntry entries[] = {

@@ -10,14 +10,16 @@ namespace {
 void _handle_workbook_connected(HandlerContext& ctx, JsonObject& data) {
     const Json& workbook_id = get(data, "workbook_id");
     const Json& name = get(data, "name");
-    const JsonObject& modules = get(data, "modules", empty_object).as_object();
+    Json* own_modules = data.if_contains("modules");
+    const JsonObject& modules = own_modules ? own_modules->as_object() : empty_object.get_object();
     const JsonArray module_names = keys_of(modules);
     if (!is_non_empty(workbook_id)) return;
     MainWindow& w = ctx.main_window;
     const std::string id = workbook_key(workbook_id);
     w.project_explorer().add_workbook(id, name);
     if (!module_names.empty()) w.project_explorer().set_modules(id, module_names);
-    JsonObject& cached = w._module_cache()[id] = modules;
+    JsonObject& cached = cache_modules(
+        w, id, own_modules ? std::move(own_modules->as_object()) : JsonObject(modules));
     w.event_manager().set_module_cache(id, cached);
     w.timer_manager().add_workbook(id, name);
     const std::string display_name = is_non_empty(name) ? text_form(name) : id;
@@ -92,7 +94,7 @@ void _handle_workbook_list(HandlerContext& ctx, JsonObject& data) {
             listed[it->second] = std::move(entry);
     }
 
-    for (const Entry& e : listed) {
+    for (Entry& e : listed) {
         if (current_workbooks.contains(e.id)) continue;
         w.set_workbook_name(e.id, e.name);
         w.project_explorer().add_workbook(e.id, e.name);
@@ -100,7 +102,7 @@ void _handle_workbook_list(HandlerContext& ctx, JsonObject& data) {
         const JsonObject& modules = e.modules.as_object();
         const JsonArray module_names = keys_of(modules);
         if (!module_names.empty()) w.project_explorer().set_modules(e.id, module_names);
-        w._module_cache()[e.id] = modules;
+        cache_modules(w, e.id, std::move(e.modules.as_object()));
     }
     for (const std::string& id : current_workbooks) {
         if (position.contains(id)) continue;
