@@ -1,5 +1,7 @@
 // Client object and lifecycle: the endpoint address, start, stop, restart and destruction.
 #include <chrono>
+#include <cstdlib>
+#include <thread>
 
 #include "client_fixture.h"
 
@@ -124,6 +126,36 @@ TEST_F(Lifecycle, DestructionAfterATimedOutJoin) {
     pump_events(100);
     // The left-behind thread ends and closes its connection on its own.
     EXPECT_TRUE(server->wait_for_ended(server->connections()));
+}
+
+// The log capture of the process that the next test starts for its exit.
+LogCapture* exit_logs = nullptr;
+
+// Catches a process whose exit frees, under a network thread left behind by a timed-out join,
+// what that thread still uses (OpenSSL's state: a use after free ThreadSanitizer caught at the
+// end of a TLS test). The exit must wait for the thread: an exit handler registered before the
+// client checks that the thread's last line was logged by the time the exit handlers reach it.
+TEST_F(Lifecycle, ExitWaitsForAThreadLeftBehind) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            SetUpClient(true);
+            exit_logs = &logs;
+            std::atexit([] {
+                const bool ended =
+                    exit_logs->count(LogLevel::error, "[WebSocketClient] Event loop error: ") > 0;
+                std::_Exit(ended ? 0 : 3);
+            });
+            {
+                WebSocketClient hurried(host, "127.0.0.1", server->port(),
+                                        ClientTestOptions{1e-6});
+                hurried.start();  // its time-outs are microseconds: it retries TLS handshakes
+                std::this_thread::sleep_for(20ms);
+                hurried.stop();
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

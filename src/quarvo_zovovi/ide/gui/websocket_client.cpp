@@ -21,8 +21,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -89,6 +91,69 @@ std::string request_key(const Json& id) {
         throw std::invalid_argument("unhashable request_id: " + text_form(id));
     return text_form(id);
 }
+
+// Network threads that outlived stop()'s bounded join. A process that exits while one of them
+// still runs would free, in its exit handlers, what the thread still uses (OpenSSL's global
+// state, which OpenSSL's own exit handler frees). The first adoption registers an exit handler
+// that waits for them, up to kExitWait: registered after OpenSSL was set up, it runs before
+// OpenSSL's. The registry is never destroyed, so a thread adopted during exit is safe too.
+class LeftBehind {
+  public:
+    static constexpr auto kExitWait = std::chrono::seconds(5);
+
+    static void adopt(std::thread thread, std::future<void> finished) {
+        if (!thread.joinable()) return;
+        LeftBehind& self = instance();
+        std::lock_guard lock(self.mutex_);
+        if (self.exited_) {
+            thread.detach();  // exit handlers have run: nothing left to wait in
+            return;
+        }
+        // Only live threads stay listed: those that finished meanwhile are joined now.
+        std::erase_if(self.threads_, [](Entry& e) {
+            if (e.finished.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+                return false;
+            e.thread.join();
+            return true;
+        });
+        self.threads_.push_back(Entry{std::move(thread), std::move(finished)});
+    }
+
+  private:
+    struct Entry {
+        std::thread thread;
+        std::future<void> finished;
+    };
+
+    static LeftBehind& instance() {
+        static LeftBehind* const registry = [] {
+            auto* r = new LeftBehind;
+            std::atexit([] { instance().wait_at_exit(); });
+            return r;
+        }();
+        return *registry;
+    }
+
+    void wait_at_exit() {
+        std::vector<Entry> threads;
+        {
+            std::lock_guard lock(mutex_);
+            exited_ = true;
+            threads.swap(threads_);
+        }
+        const auto deadline = Clock::now() + kExitWait;
+        for (Entry& e : threads) {
+            if (e.finished.wait_until(deadline) == std::future_status::ready)
+                e.thread.join();
+            else
+                e.thread.detach();
+        }
+    }
+
+    std::mutex mutex_;
+    std::vector<Entry> threads_;
+    bool exited_ = false;
+};
 
 std::string_view kind_name(const Json& v) {
     switch (v.kind()) {
@@ -866,14 +931,14 @@ WebSocketClient::~WebSocketClient() {
     if (core_->_running.load()) stop();
     core_->gui_alive.store(false);
     // A thread that outlived the join keeps the Core alive and finishes on its own.
-    if (_thread.joinable()) _thread.detach();
+    LeftBehind::adopt(std::move(_thread), std::move(_thread_finished));
 }
 
 void WebSocketClient::start() {
     if (core_->_running.load()) return;
     core_->_running.store(true);
-    if (_thread.joinable())
-        _thread.detach();  // the thread of an earlier run that outlived its join
+    // The thread of an earlier run that outlived its join.
+    LeftBehind::adopt(std::move(_thread), std::move(_thread_finished));
     std::promise<void> finished;
     _thread_finished = finished.get_future();
     _thread = std::thread([core = core_, finished = std::move(finished)]() mutable {
