@@ -128,7 +128,7 @@ TEST_F(Lifecycle, DestructionAfterATimedOutJoin) {
     EXPECT_TRUE(server->wait_for_ended(server->connections()));
 }
 
-// The log capture of the process that the next test starts for its exit.
+// The next test's log capture, for its exit handler (which takes no arguments).
 LogCapture* exit_logs = nullptr;
 
 // Catches a process whose exit frees, under a network thread left behind by a timed-out join,

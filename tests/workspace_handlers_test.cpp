@@ -324,10 +324,6 @@ TEST_F(ModuleHandlers, ListAndAllModules) {
     EXPECT_EQ(compact(host.module_cache.at("wb1")), R"({"z":"1","a":"2"})");
 }
 
-}  // namespace
-
-namespace {
-
 class CachedModules : public HandlerTest {};
 
 // Catches module maps that the cache takes over from the message but that still depend on the
