@@ -1,7 +1,6 @@
 // Client object and lifecycle: the endpoint address, start, stop, restart and destruction.
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include "client_fixture.h"
 
@@ -147,10 +146,16 @@ TEST_F(Lifecycle, ExitWaitsForAThreadLeftBehind) {
                 std::_Exit(ended ? 0 : 3);
             });
             {
-                WebSocketClient hurried(host, "127.0.0.1", server->port(),
+                // The join waits microseconds; the handshake time-out and the ping interval,
+                // scaled as much, stay at 1 s, so the client connects and then reads.
+                ClientOptions options;
+                options.open_timeout = std::chrono::seconds(1000000);
+                options.ping_interval = std::chrono::seconds(1000000);
+                WebSocketClient hurried(host, "127.0.0.1", server->port(), options,
                                         ClientTestOptions{1e-6});
-                hurried.start();  // its time-outs are microseconds: it retries TLS handshakes
-                std::this_thread::sleep_for(20ms);
+                hurried.start();
+                if (!wait_until([&] { return hurried.is_connected(); })) std::_Exit(4);
+                // Stopped while it reads, the thread ends with the "Event loop error" line.
                 hurried.stop();
             }
             std::exit(0);
