@@ -9,7 +9,7 @@
 #include <QTabWidget>
 #include <QToolBar>
 
-#include <quarvo_zovovi/ide/gui/value.h>
+#include <quarvo_zovovi/ide/gui/core/value.h>
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 
 namespace quarvo_app {

@@ -14,7 +14,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
-#include <quarvo_zovovi/ide/gui/value.h>
+#include <quarvo_zovovi/ide/gui/core/value.h>
 #include "panels.h"
 
 namespace quarvo_app {

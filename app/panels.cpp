@@ -13,8 +13,8 @@
 #include <QTextDocument>
 #include <QVBoxLayout>
 
-#include <quarvo_zovovi/ide/gui/json_text.h>
-#include <quarvo_zovovi/ide/gui/value.h>
+#include <quarvo_zovovi/ide/gui/core/json_text.h>
+#include <quarvo_zovovi/ide/gui/core/value.h>
 
 namespace quarvo_app {
 

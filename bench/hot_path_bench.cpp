@@ -9,10 +9,11 @@
 #include <boost/json/parser.hpp>
 #include <vector>
 
+#include <quarvo_zovovi/ide/gui/client_access.h>
+#include <quarvo_zovovi/ide/gui/core/json_parse.h>
+#include <quarvo_zovovi/ide/gui/core/json_text.h>
+#include <quarvo_zovovi/ide/gui/core/value.h>
 #include <quarvo_zovovi/ide/gui/host/qt_thread.h>
-#include <quarvo_zovovi/ide/gui/json_parse.h>
-#include <quarvo_zovovi/ide/gui/json_text.h>
-#include <quarvo_zovovi/ide/gui/value.h>
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "alloc_counter.h"
 #include "null_host.h"
@@ -70,7 +71,7 @@ void BM_InboundToHandOff(benchmark::State& state) {
     const uint64_t before = allocations.load();
     uint64_t items = 0;
     for (auto _ : state) {
-        for (const auto& text : m) client._handle_message(text);
+        for (const auto& text : m) detail::ClientAccess::_handle_message(client, text);
         items += m.size();
     }
     report(state, allocations.load() - before, items, items / m.size() * bytes_of_mix());
@@ -85,7 +86,7 @@ void BM_Inbound100ByteStdoutToHandOff(benchmark::State& state) {
     const uint64_t before = allocations.load();
     uint64_t items = 0;
     for (auto _ : state) {
-        client._handle_message(stdout_100);
+        detail::ClientAccess::_handle_message(client, stdout_100);
         ++items;
     }
     report(state, allocations.load() - before, items, items * stdout_100.size());
@@ -101,7 +102,7 @@ void BM_InboundThroughHandlers(benchmark::State& state) {
     const uint64_t before = allocations.load();
     uint64_t items = 0;
     for (auto _ : state) {
-        for (const auto& text : m) client._handle_message(text);
+        for (const auto& text : m) detail::ClientAccess::_handle_message(client, text);
         QCoreApplication::processEvents();
         items += m.size();
     }
@@ -127,7 +128,7 @@ void BM_ResponseMatching(benchmark::State& state) {
     size_t i = 0;
     for (auto _ : state) {
         const std::string& answer = answers[i];
-        client._handle_message(answer);
+        detail::ClientAccess::_handle_message(client, answer);
         state.PauseTiming();
         JsonObject request{{"type", "completion"}};
         const std::string id = client.send_and_wait_response(

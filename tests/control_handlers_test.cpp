@@ -3,6 +3,8 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <quarvo_zovovi/ide/gui/handler_table.h>
+
 #include "handler_fixture.h"
 
 using namespace quarvo_test;
@@ -306,8 +308,10 @@ TEST_F(ControlHandlers, MessagesWaitInOrderWhileTheBoxIsOpen) {
         // Two messages arrive while the box is open.
         if (!seen.seen) {
             seen.seen = true;
-            client->_handle_message(R"({"type": "stdout", "content": "first"})");
-            client->_handle_message(R"({"type": "stdout", "content": "second"})");
+            detail::ClientAccess::_handle_message(*client,
+                                                  R"({"type": "stdout", "content": "first"})");
+            detail::ClientAccess::_handle_message(*client,
+                                                  R"({"type": "stdout", "content": "second"})");
             return;
         }
         during = host.log.names();

@@ -7,8 +7,8 @@
 
 #include <netinet/in.h>
 #include <algorithm>
-#include <map>
 #include <boost/json/parse.hpp>
+#include <map>
 #include <thread>
 
 #include "client_fixture.h"
@@ -240,8 +240,8 @@ TEST_P(Faults, HttpErrorOnTheUpgrade) {
         server->refuse_handshakes(status);
         const size_t errors = logs.count(LogLevel::error, "[WebSocketClient] Connection error: ");
         const size_t attempts = server->handshake_attempts();
-        ASSERT_TRUE(logs.wait_for(LogLevel::error, "[WebSocketClient] Connection error: ",
-                                  errors + 2));
+        ASSERT_TRUE(
+            logs.wait_for(LogLevel::error, "[WebSocketClient] Connection error: ", errors + 2));
         EXPECT_GE(server->handshake_attempts(), attempts + 2);
         EXPECT_EQ(server->connections(), 0u);
     }
@@ -275,8 +275,7 @@ TEST_P(Faults, CloseFrameDuringAnOutboundBurst) {
     for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], int64_t(i + 1));
     EXPECT_LE(got.size() + logs.count(LogLevel::error, "[WebSocketClient] Send error: "),
               size_t(burst));
-    ASSERT_TRUE(
-        logs.wait_for(LogLevel::info, "[WebSocketClient] Connected to Business Layer", 2));
+    ASSERT_TRUE(logs.wait_for(LogLevel::info, "[WebSocketClient] Connected to Business Layer", 2));
     ASSERT_TRUE(wait_until([&] { return client->is_connected(); }));
     client->send_message(JsonObject{{"type", "after"}});
     ASSERT_TRUE(wait_until([&] {
@@ -378,7 +377,9 @@ class States : public ClientTest,
     std::optional<ClosedPort> down;
 };
 
-void PrintTo(const StateCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const StateCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 const StateCase state_cases[] = {
     {"checking", State::checking},           {"connecting", State::connecting},

@@ -11,8 +11,8 @@
 #include <memory_resource>
 #include <thread>
 
-#include <quarvo_zovovi/ide/gui/backlog.h>
-#include <quarvo_zovovi/ide/gui/flow_control.h>
+#include <quarvo_zovovi/ide/gui/core/backlog.h>
+#include <quarvo_zovovi/ide/gui/core/flow_control.h>
 #include <quarvo_zovovi/ide/gui/host/qt_thread.h>
 #include "client_fixture.h"
 

@@ -8,8 +8,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include <quarvo_zovovi/ide/gui/core/value.h>
+#include <quarvo_zovovi/ide/gui/handler_table.h>
 #include <quarvo_zovovi/ide/gui/host/host_window.h>
-#include <quarvo_zovovi/ide/gui/value.h>
 #include "client_fixture.h"
 #include "self_signed.h"
 
@@ -208,7 +209,7 @@ TEST(HostWindowDefaults, EveryMessageTypeIsSafe) {
         JsonObject m = full;
         m["type"] = type;
         if (type == "module_list") m["modules"] = JsonArray{"m"};  // names here, not a map
-        client._handle_message(boost::json::serialize(m));
+        detail::ClientAccess::_handle_message(client, boost::json::serialize(m));
     }
     ASSERT_TRUE(wait_until([&] { return client.stats().gui_queue_depth == 0; }));
     pump_events(50);

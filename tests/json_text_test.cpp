@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 
-#include <quarvo_zovovi/ide/gui/json_text.h>
+#include <quarvo_zovovi/ide/gui/core/json_text.h>
 
 using namespace quarvo_zovovi::ide::gui;
 

@@ -195,8 +195,8 @@ TEST(MessageBox, WindowDestroyedWhileTheBoxIsOpen) {
         poll->deleteLater();
     });
     poll->start(5);
-    client->_handle_message(
-        R"({"type": "message_ide", "message": "hello", "from_client": "Excel"})");
+    detail::ClientAccess::_handle_message(
+        *client, R"({"type": "message_ide", "message": "hello", "from_client": "Excel"})");
     ASSERT_TRUE(wait_until([&] { return torn_down; }));
     pump_events(50);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include <quarvo_zovovi/ide/gui/json_parse.h>
-#include <quarvo_zovovi/ide/gui/message_memory.h>
+#include <quarvo_zovovi/ide/gui/core/json_parse.h>
+#include <quarvo_zovovi/ide/gui/core/message_memory.h>
 
 using quarvo_zovovi::ide::gui::Json;
 using quarvo_zovovi::ide::gui::JsonObject;

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <random>
 
-#include <quarvo_zovovi/ide/gui/json_parse.h>
-#include <quarvo_zovovi/ide/gui/json_text.h>
+#include <quarvo_zovovi/ide/gui/core/json_parse.h>
+#include <quarvo_zovovi/ide/gui/core/json_text.h>
 #include "client_fixture.h"
 
 using namespace quarvo_test;

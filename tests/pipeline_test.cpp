@@ -59,7 +59,7 @@ TEST_F(Pipeline, BadFramesLogOneLineEach) {
     };
     for (const BadFrame& c : cases) {
         LogCapture one;
-        client->_handle_message(c.frame);
+        detail::ClientAccess::_handle_message(*client, c.frame);
         const auto records = one.records();
         ASSERT_EQ(records.size(), 1u) << c.frame << "\n" << one.dump();
         EXPECT_EQ(records[0].level, c.level) << c.frame;
@@ -78,7 +78,8 @@ TEST_F(Pipeline, BadFramesLogOneLineEach) {
 TEST_F(Pipeline, ResponseOfTheAwaitedTypeGoesToTheCallbackOnly) {
     const std::string id = request("pong");
     EXPECT_EQ(client->pending_request_count(), 1u);
-    client->_handle_message(R"({"type": "pong", "request_id": ")" + id + R"(", "v": 1})");
+    detail::ClientAccess::_handle_message(
+        *client, R"({"type": "pong", "request_id": ")" + id + R"(", "v": 1})");
     ASSERT_TRUE(wait_until([&] { return answers.size() == 1; }));
     EXPECT_EQ(answers[0].at("v"), Json(1));
     EXPECT_EQ(answers[0].at("type"), Json("pong")) << "the callback gets the whole message";
@@ -86,7 +87,8 @@ TEST_F(Pipeline, ResponseOfTheAwaitedTypeGoesToTheCallbackOnly) {
     EXPECT_EQ(client->pending_request_count(), 0u);
 
     // The finished request's id is now an ordinary message.
-    client->_handle_message(R"({"type": "pong", "request_id": ")" + id + R"("})");
+    detail::ClientAccess::_handle_message(*client,
+                                          R"({"type": "pong", "request_id": ")" + id + R"("})");
     EXPECT_EQ(warnings("[WebSocketClient] No handler for message type: pong"), 1u);
     pump_events(20);
     EXPECT_EQ(answers.size(), 1u) << "a callback runs at most once";
@@ -96,8 +98,9 @@ TEST_F(Pipeline, ResponseOfTheAwaitedTypeGoesToTheCallbackOnly) {
 TEST_F(Pipeline, AnyTypeRequestTakesTheFirstMessageWithItsId) {
     const std::string id = request(std::nullopt);
     const std::string empty_type_id = request(std::string());
-    client->_handle_message(R"({"type": "whatever", "request_id": ")" + id + R"("})");
-    client->_handle_message(R"({"request_id": ")" + empty_type_id + R"("})");
+    detail::ClientAccess::_handle_message(*client,
+                                          R"({"type": "whatever", "request_id": ")" + id + R"("})");
+    detail::ClientAccess::_handle_message(*client, R"({"request_id": ")" + empty_type_id + R"("})");
     ASSERT_TRUE(wait_until([&] { return answers.size() == 2; }));
     EXPECT_EQ(answers[0].at("type"), Json("whatever"));
     EXPECT_FALSE(answers[1].contains("type"));
@@ -107,14 +110,16 @@ TEST_F(Pipeline, AnyTypeRequestTakesTheFirstMessageWithItsId) {
 // Catches a mismatched response consuming the request, or being swallowed.
 TEST_F(Pipeline, WrongTypeStaysPendingAndIsDispatchedByType) {
     const std::string id = request("answer");
-    client->_handle_message(R"({"type": "progress", "request_id": ")" + id + R"("})");
-    client->_handle_message(R"({"request_id": ")" + id + R"("})");
+    detail::ClientAccess::_handle_message(*client,
+                                          R"({"type": "progress", "request_id": ")" + id + R"("})");
+    detail::ClientAccess::_handle_message(*client, R"({"request_id": ")" + id + R"("})");
     EXPECT_EQ(warnings("[WebSocketClient] No handler for message type: progress"), 1u);
     EXPECT_EQ(warnings("[WebSocketClient] No handler for message type: None"), 1u);
     EXPECT_EQ(client->pending_request_count(), 1u);
     pump_events(20);
     EXPECT_TRUE(answers.empty());
-    client->_handle_message(R"({"type": "answer", "request_id": ")" + id + R"("})");
+    detail::ClientAccess::_handle_message(*client,
+                                          R"({"type": "answer", "request_id": ")" + id + R"("})");
     ASSERT_TRUE(wait_until([&] { return answers.size() == 1; }));
     EXPECT_EQ(answers[0].at("type"), Json("answer"));
 }
@@ -126,7 +131,7 @@ TEST_F(Pipeline, UnsetRequestIdIsAnOrdinaryMessage) {
     for (const char* frame :
          {R"({"type": "t", "request_id": ""})", R"({"type": "t", "request_id": null})",
           R"({"type": "t", "request_id": 0})"})
-        client->_handle_message(frame);
+        detail::ClientAccess::_handle_message(*client, frame);
     EXPECT_EQ(warnings("[WebSocketClient] No handler for message type: t"), 3u);
     EXPECT_EQ(client->pending_request_count(), 1u);
 }

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include <quarvo_zovovi/ide/gui/read_executor.h>
+#include <quarvo_zovovi/ide/gui/core/read_executor.h>
 
 namespace asio = boost::asio;
 using quarvo_zovovi::ide::gui::detail::ReadExecutor;

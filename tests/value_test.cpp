@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include <quarvo_zovovi/ide/gui/value.h>
+#include <quarvo_zovovi/ide/gui/core/value.h>
 
 using namespace quarvo_zovovi::ide::gui;
 

@@ -10,7 +10,7 @@
 #include <iostream>
 
 #include <quarvo_zovovi/ide/gui/host/host_window.h>
-#include <quarvo_zovovi/ide/gui/value.h>
+#include <quarvo_zovovi/ide/gui/core/value.h>
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 
 using namespace quarvo_zovovi::ide::gui;

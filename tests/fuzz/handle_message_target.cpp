@@ -5,7 +5,8 @@
 #include <memory>
 #include <string_view>
 
-#include <quarvo_zovovi/ide/gui/host/logger.h>
+#include <quarvo_zovovi/ide/gui/client_access.h>
+#include <quarvo_zovovi/ide/gui/core/log.h>
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "fuzz_targets.h"
 #include "recording_host.h"
@@ -68,7 +69,8 @@ struct Harness {
 
 int handle_message(const uint8_t* data, size_t size) {
     static Harness* harness = new Harness;  // lives to the end: the fuzzer exits from anywhere
-    harness->client->_handle_message(std::string_view(reinterpret_cast<const char*>(data), size));
+    detail::ClientAccess::_handle_message(
+        *harness->client, std::string_view(reinterpret_cast<const char*>(data), size));
     for (int i = 0; i < 3; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents);
     harness->reset_host_state();
     return 0;

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include <quarvo_zovovi/ide/gui/json_text.h>
+#include <quarvo_zovovi/ide/gui/core/json_text.h>
 #include "fuzz_targets.h"
 
 namespace quarvo_fuzz {

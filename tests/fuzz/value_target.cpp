@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <quarvo_zovovi/ide/gui/value.h>
+#include <quarvo_zovovi/ide/gui/core/value.h>
 #include "fuzz_targets.h"
 
 namespace quarvo_fuzz {

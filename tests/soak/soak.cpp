@@ -15,7 +15,7 @@
 #include <iostream>
 #include <random>
 
-#include <quarvo_zovovi/ide/gui/host/logger.h>
+#include <quarvo_zovovi/ide/gui/core/log.h>
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "qt_wait.h"
 #include "recording_host.h"

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include <quarvo_zovovi/ide/gui/client_access.h>
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "log_capture.h"
 #include "qt_wait.h"

@@ -4,8 +4,9 @@
 
 #include <boost/json/parse.hpp>
 
+#include <quarvo_zovovi/ide/gui/client_access.h>
+#include <quarvo_zovovi/ide/gui/core/json_text.h>
 #include <quarvo_zovovi/ide/gui/host/qt_thread.h>
-#include <quarvo_zovovi/ide/gui/json_text.h>
 #include "client_fixture.h"
 
 namespace quarvo_test {
@@ -16,7 +17,7 @@ class HandlerTest : public ClientTest {
 
     // One frame through _handle_message; returns once the GUI thread has run its handler.
     void deliver(std::string_view frame) {
-        client->_handle_message(frame);
+        detail::ClientAccess::_handle_message(*client, frame);
         drain();
     }
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include <quarvo_zovovi/ide/gui/host/logger.h>
+#include <quarvo_zovovi/ide/gui/core/log.h>
 
 namespace quarvo_test {
 

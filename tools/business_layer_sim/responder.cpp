@@ -1,7 +1,7 @@
 // Request handling of the simulator. Types and keys are those of docs/PROTOCOL.md.
 #include "responder.h"
 
-#include <quarvo_zovovi/ide/gui/value.h>
+#include <quarvo_zovovi/ide/gui/core/value.h>
 
 namespace quarvo_tools::sim {
 namespace {

@@ -21,7 +21,7 @@
 #include <iostream>
 #include <sstream>
 
-#include <quarvo_zovovi/ide/gui/json_text.h>
+#include <quarvo_zovovi/ide/gui/core/json_text.h>
 #include "responder.h"
 #include "self_signed.h"
 

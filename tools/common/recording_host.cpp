@@ -4,7 +4,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
-#include <quarvo_zovovi/ide/gui/json_text.h>
+#include <quarvo_zovovi/ide/gui/core/json_text.h>
 
 namespace quarvo_tools {
 namespace {

@@ -6,9 +6,9 @@
 #include <QMessageBox>
 #include <boost/json/parse.hpp>
 
-#include <quarvo_zovovi/ide/gui/host/logger.h>
-#include <quarvo_zovovi/ide/gui/json_text.h>
-#include <quarvo_zovovi/ide/gui/value.h>
+#include <quarvo_zovovi/ide/gui/core/log.h>
+#include <quarvo_zovovi/ide/gui/core/json_text.h>
+#include <quarvo_zovovi/ide/gui/core/value.h>
 
 namespace quarvo_tools::trace {
 namespace {

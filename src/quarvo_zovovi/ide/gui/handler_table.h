@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include <quarvo_zovovi/ide/gui/host/logger.h>
+#include <quarvo_zovovi/ide/gui/core/log.h>
 #include <quarvo_zovovi/ide/gui/host/main_window.h>
 
 namespace quarvo_zovovi::ide::gui {

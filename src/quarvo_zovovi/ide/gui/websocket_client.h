@@ -1,66 +1,19 @@
 // WebSocketClient: the IDE main window's connection to the Business Layer.
 #pragma once
 
-#include <chrono>
-#include <cstdint>
-#include <functional>
-#include <future>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
-#include <quarvo_zovovi/ide/gui/client_options.h>
-#include <quarvo_zovovi/ide/gui/handler_table.h>
+#include <quarvo_zovovi/ide/gui/core/client_options.h>
+#include <quarvo_zovovi/ide/gui/core/client_stats.h>
+#include <quarvo_zovovi/ide/gui/core/json.h>
+#include <quarvo_zovovi/ide/gui/core/response.h>
 #include <quarvo_zovovi/ide/gui/host/main_window.h>
 
 namespace quarvo_zovovi::ide::gui {
-
-/// Receives the answer to a request, or the client's time-out object (see is_timeout()).
-/// Runs on the GUI thread, exactly once per request of a started client; it owns the object.
-using ResponseCallback = std::function<void(JsonObject)>;
-
-/// True when `answer`, as a ResponseCallback receives it, is the client's time-out object
-/// ({"error": "timeout", "request_id": ..., "message": "Request timed out after ...s"}) and not
-/// the Business Layer's answer: its "error" is "timeout" and it has no "type". (An answer may
-/// carry an "error" of its own, as a failed execution_result does.) Any thread.
-bool is_timeout(const JsonObject& answer);
-
-/// One request awaiting its answer, kept under its request id.
-struct PendingRequest {
-    /// Called with the answer or the time-out object.
-    ResponseCallback callback;
-    /// The answer's "type"; empty or "" accepts any type.
-    std::optional<std::string> response_type;
-};
-
-/// A snapshot of the client's counters, cheap enough to take on every repaint of a status
-/// panel (no lock). Each counter is exact; the set is not taken at one instant.
-struct ClientStats {
-    uint64_t frames_in = 0;            ///< text frames received
-    uint64_t bytes_in = 0;             ///< their payload bytes
-    uint64_t frames_out = 0;           ///< text frames written
-    uint64_t bytes_out = 0;            ///< their payload bytes
-    uint64_t messages_dispatched = 0;  ///< messages handed to a handler for the GUI thread
-    uint64_t connections = 0;          ///< connections opened since construction
-    uint64_t reconnections = 0;        ///< of those, the ones after the first
-    size_t pending_requests = 0;       ///< requests awaiting their answer or time-out
-    /// Hand-offs waiting for the GUI thread, of all clients; the messages that arrived in one
-    /// burst (up to 64) go over as one.
-    size_t gui_queue_depth = 0;
-    /// The last ping's round trip, once a pong has come.
-    std::optional<std::chrono::microseconds> last_ping_round_trip;
-    /// Estimated memory of the parsed messages (and their tasks) waiting for the GUI thread.
-    size_t pending_bytes = 0;
-    size_t peak_pending_bytes = 0;                 ///< the highest pending_bytes so far
-    uint64_t read_pauses = 0;                      ///< times the reader held back
-    std::chrono::microseconds read_pause_time{0};  ///< how long it held back in all
-    bool reading_paused = false;                   ///< whether it holds back now
-    size_t backlog_frames = 0;  ///< frames kept as text while the GUI thread was stuck
-    size_t backlog_bytes = 0;   ///< their bytes, in memory and spill file together
-    size_t outbox_bytes = 0;    ///< text frames waiting to be written
-};
 
 /// Test-only timings: not for hosts.
 struct ClientTestOptions {
@@ -71,8 +24,9 @@ struct ClientTestOptions {
 };
 
 namespace detail {
-class Core;
-}
+class Session;
+struct ClientAccess;
+}  // namespace detail
 
 /// Threaded WebSocket client for IDE communication with Business Layer.
 ///
@@ -119,8 +73,9 @@ class WebSocketClient {
     /// Starts the network thread, which connects and keeps connecting. Returns at once; a
     /// second call while running does nothing. GUI thread.
     void start();
-    /// Stops the connection loop and joins the network thread for at most 5 s. No closing
-    /// handshake; pending requests are kept. GUI thread.
+    /// Stops the connection loop and joins the network thread for at most
+    /// ClientOptions::stop_timeout (5 s). No closing handshake; pending requests are kept. GUI
+    /// thread.
     void stop();
     /// Whether a connection is open. Any thread.
     bool is_connected() const;
@@ -158,21 +113,19 @@ class WebSocketClient {
     /// The client's counters. Any thread; no lock taken.
     ClientStats stats() const;
 
-    /// The inbound pipeline for one text frame: parse, match to a request, dispatch by type.
-    /// Never throws. The network thread's; tests may call it on a client that is not started.
+  private:
+    friend struct detail::ClientAccess;  // the tests' one way in
+
+    // The system's internal operations, reached by tests through detail::ClientAccess.
+    // The inbound pipeline for one text frame: parse, match to a request, dispatch by type.
+    // Never throws. The network thread's: on a started client the frame is handed to it.
     void _handle_message(std::string_view raw_message);
-    /// True when `message` answered a pending request; it has then been moved to the callback.
+    // True when `message` answered a pending request; it has then been moved to the callback.
     bool _try_handle_response(JsonObject& message);
-    /// Runs `callback(data)` on the GUI thread. Any thread.
+    // Runs `callback(data)` on the GUI thread. Any thread.
     void _invoke_callback_in_qt_thread(ResponseCallback callback, JsonObject data);
 
-    /// The handler table, built once at construction.
-    const HandlerTable& MESSAGE_HANDLERS() const;
-
-  private:
-    std::shared_ptr<detail::Core> core_;
-    std::thread _thread;                 // GUI thread only
-    std::future<void> _thread_finished;  // ready once the network thread's work is done
+    std::shared_ptr<detail::Session> session_;
 };
 
 }  // namespace quarvo_zovovi::ide::gui

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include <quarvo_zovovi/ide/gui/handler_table.h>
-#include <quarvo_zovovi/ide/gui/value.h>
+#include <quarvo_zovovi/ide/gui/core/value.h>
 
 namespace quarvo_zovovi::ide::gui::handlers {
 

@@ -4,9 +4,6 @@
 // them only on the GUI thread.
 #pragma once
 
-#include <boost/json/array.hpp>
-#include <boost/json/object.hpp>
-#include <boost/json/value.hpp>
 #include <chrono>
 #include <map>
 #include <optional>
@@ -14,18 +11,13 @@
 #include <string>
 #include <string_view>
 
+#include <quarvo_zovovi/ide/gui/core/connection_event.h>
+#include <quarvo_zovovi/ide/gui/core/json.h>
+
 class QTabWidget;
 class QWidget;
 
-/// The IDE client library.
 namespace quarvo_zovovi::ide::gui {
-
-/// Any JSON value, as received. Object member order is kept; integers and reals stay distinct.
-using Json = boost::json::value;
-/// A JSON object; every message is one.
-using JsonObject = boost::json::object;
-/// A JSON array.
-using JsonArray = boost::json::array;
 
 /// Workbook id to module map (module name to module source).
 using ModuleCache = std::map<std::string, JsonObject, std::less<>>;
@@ -37,36 +29,6 @@ enum class OutputLevel { SIMPLE, DETAILED };
 
 /// "SIMPLE" or "DETAILED".
 std::string_view to_string(OutputLevel level);
-
-/// What the connection to the Business Layer is doing.
-enum class ConnectionState {
-    connecting,    ///< an attempt to open the connection has begun
-    connected,     ///< the connection is open
-    disconnected,  ///< the connection ended, or an attempt to open it failed
-    reconnecting,  ///< waiting `delay` before attempt `attempt`
-    stopped,       ///< the host stopped the client
-};
-
-/// "connecting", "connected", "disconnected", "reconnecting" or "stopped".
-std::string_view to_string(ConnectionState state);
-
-/// One change of the connection, delivered to MainWindow::connection_changed.
-struct ConnectionEvent {
-    /// What happened.
-    ConnectionState state = ConnectionState::connecting;
-    /// The client's url, for instance "wss://localhost:8000/ws/ide/main_ide".
-    std::string endpoint = {};
-    /// disconnected: how it ended, in the words of the client's log line ("Connection
-    /// refused", "1000 bye", "keepalive ping timeout", an OpenSSL error, ...).
-    std::string error = {};
-    /// disconnected by a close frame: its code (1005 when the frame had none).
-    std::optional<int> close_code = {};
-    /// reconnecting: the attempt that follows the wait (1, 2, ...); connecting: the
-    /// reconnection attempt being made (0 for the first attempt after start).
-    int attempt = 0;
-    /// reconnecting: the wait before the attempt.
-    std::chrono::duration<double> delay{0.0};
-};
 
 /// A code editor widget in MainWindow::editor_tabs(). The host's editor widgets implement this
 /// beside QWidget; "is a MonacoEditor" is a dynamic_cast of the tab's widget.

@@ -1,8 +1,6 @@
 // The default GUI-thread facility and the facility switch.
 #include <quarvo_zovovi/ide/gui/host/qt_thread.h>
 
-#include <cxxabi.h>
-
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMetaObject>
@@ -15,20 +13,13 @@
 #include <string>
 #include <typeinfo>
 
-#include <quarvo_zovovi/ide/gui/host/logger.h>
+#include <quarvo_zovovi/ide/gui/core/log.h>
 
 namespace quarvo_zovovi::ide::gui {
 namespace {
 
 Logger& facility_logger() {
     return get_logger("quarvo_zovovi.ide.gui.host.qt_thread");
-}
-
-std::string demangle(const char* name) {
-    int status = 0;
-    std::unique_ptr<char, decltype(&std::free)> out(
-        abi::__cxa_demangle(name, nullptr, nullptr, &status), &std::free);
-    return status == 0 && out ? std::string(out.get()) : std::string(name);
 }
 
 // One queue for all callers. post() appends under the lock and, when no drain is pending,
@@ -166,17 +157,6 @@ FacilitySlot& slot() {
 }
 
 }  // namespace
-
-void run_guarded(Task& task) noexcept {
-    try {
-        task();
-    } catch (const std::exception& e) {
-        facility_logger().error("Unhandled exception in GUI-thread call: " +
-                                demangle(typeid(e).name()) + ": " + e.what());
-    } catch (...) {
-        facility_logger().error("Unhandled exception in GUI-thread call: unknown exception");
-    }
-}
 
 std::shared_ptr<GuiThread> make_qt_gui_thread(int slice_budget_ms) {
     return std::make_shared<QtGuiThread>(slice_budget_ms);

@@ -1,27 +1,13 @@
-// The GUI-thread facility: hands callables from any thread to the thread of the
-// QCoreApplication, in call order, and keeps every exception out of Qt's event loop.
+// The Qt GUI-thread facility: hands callables from any thread to the thread of the
+// QCoreApplication, in call order, and keeps every exception out of Qt's event loop; and the
+// switch that tells clients which facility to use.
 #pragma once
 
-#include <cstddef>
 #include <memory>
 
-#include <quarvo_zovovi/ide/gui/host/task.h>
+#include <quarvo_zovovi/ide/gui/core/gui_thread.h>
 
 namespace quarvo_zovovi::ide::gui {
-
-/// The GUI-thread marshalling facility (run_in_qt_thread): what hands work to the GUI thread.
-/// A host may install its own with set_gui_thread(); the client takes the one installed when
-/// it is constructed.
-class GuiThread {
-  public:
-    virtual ~GuiThread() = default;
-    /// Runs `task` later on the GUI thread; tasks posted from one thread run in the order they
-    /// were posted. Any thread; never blocks on the GUI thread. Its queue is bounded by its
-    /// producers: the client holds its reads back while its own work waits.
-    virtual void post(Task task) = 0;
-    /// Tasks posted and not yet started; any thread, approximate while others post.
-    virtual size_t queued() const { return 0; }
-};
 
 /// The installed facility (the default Qt one unless a host replaced it). The default one is
 /// created on first use; create it on the GUI thread, for instance by constructing the client.
@@ -37,9 +23,5 @@ std::shared_ptr<GuiThread> make_qt_gui_thread(int slice_budget_ms = 8);
 
 /// Runs `task` on the GUI thread through the installed facility. Any thread.
 void run_in_qt_thread(Task task);
-
-/// Runs `task` and logs, at error level, any exception it throws (type and what()).
-/// Facilities call it so that no exception reaches Qt's event loop.
-void run_guarded(Task& task) noexcept;
 
 }  // namespace quarvo_zovovi::ide::gui

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string_view>
 
-#include <quarvo_zovovi/ide/gui/host/main_window.h>
+#include <quarvo_zovovi/ide/gui/core/json.h>
 
 namespace quarvo_zovovi::ide::gui::detail {
 

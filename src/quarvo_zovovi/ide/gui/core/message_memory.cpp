@@ -1,4 +1,4 @@
-#include <quarvo_zovovi/ide/gui/message_memory.h>
+#include <quarvo_zovovi/ide/gui/core/message_memory.h>
 
 #include <array>
 #include <new>

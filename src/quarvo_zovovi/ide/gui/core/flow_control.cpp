@@ -1,12 +1,12 @@
 // Accounting of the messages that wait for the GUI thread, and the watermarks.
-#include <quarvo_zovovi/ide/gui/flow_control.h>
+#include <quarvo_zovovi/ide/gui/core/flow_control.h>
 
 #include <algorithm>
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/string.hpp>
 
-#include <quarvo_zovovi/ide/gui/host/task.h>
+#include <quarvo_zovovi/ide/gui/core/task.h>
 
 namespace quarvo_zovovi::ide::gui::detail {
 namespace {

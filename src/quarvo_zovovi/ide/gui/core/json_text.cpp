@@ -1,10 +1,10 @@
 // The JSON writer. Boost.JSON's own serializer writes reals as 2E0 and keeps raw UTF-8, which
 // is not the wire form peers expect, so the client writes JSON text itself.
-#include <quarvo_zovovi/ide/gui/json_text.h>
+#include <quarvo_zovovi/ide/gui/core/json_text.h>
 
 #include <cmath>
 
-#include <quarvo_zovovi/ide/gui/value.h>
+#include <quarvo_zovovi/ide/gui/core/value.h>
 
 namespace quarvo_zovovi::ide::gui {
 namespace {

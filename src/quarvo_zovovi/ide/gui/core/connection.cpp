@@ -1,7 +1,7 @@
 // One WebSocket connection over Beast: opening, the reader and its holds, the writer, the
 // keep-alive and the close, each a coroutine on the network thread's event loop.
-#include <quarvo_zovovi/ide/gui/connection.h>
-#include <quarvo_zovovi/ide/gui/read_executor.h>
+#include <quarvo_zovovi/ide/gui/core/connection.h>
+#include <quarvo_zovovi/ide/gui/core/read_executor.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -28,7 +28,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include <quarvo_zovovi/ide/gui/host/logger.h>
+#include <quarvo_zovovi/ide/gui/core/log.h>
 
 namespace quarvo_zovovi::ide::gui::detail {
 

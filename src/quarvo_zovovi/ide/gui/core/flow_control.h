@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <functional>
 
-#include <quarvo_zovovi/ide/gui/client_options.h>
-#include <quarvo_zovovi/ide/gui/host/main_window.h>
+#include <quarvo_zovovi/ide/gui/core/client_options.h>
+#include <quarvo_zovovi/ide/gui/core/json.h>
 
 namespace quarvo_zovovi::ide::gui::detail {
 

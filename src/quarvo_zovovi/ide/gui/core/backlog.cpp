@@ -1,12 +1,7 @@
 // The backlog of frames held as text, with its spill file.
-#include <quarvo_zovovi/ide/gui/backlog.h>
-
-#include <fcntl.h>
-#include <unistd.h>
+#include <quarvo_zovovi/ide/gui/core/backlog.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -24,28 +19,6 @@ uint32_t length_at(const char* p) {
     return n;
 }
 
-// All `size` bytes through pread or pwrite at `at`, across short transfers and interruptions.
-template <class Buffer, class Transfer>
-bool transfer_all(Transfer transfer, int fd, Buffer* data, std::size_t size, uint64_t at) {
-    while (size > 0) {
-        const ssize_t n = transfer(fd, data, size, off_t(at));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= std::size_t(n);
-        at += uint64_t(n);
-    }
-    return true;
-}
-
-bool write_all(int fd, const char* data, std::size_t size, uint64_t at) {
-    return transfer_all(::pwrite, fd, data, size, at);
-}
-
-bool read_all(int fd, char* data, std::size_t size, uint64_t at) {
-    return transfer_all(::pread, fd, data, size, at);
-}
-
 }  // namespace
 
 Backlog::Backlog(std::size_t memory_limit, std::size_t total_limit, std::string spill_dir)
@@ -54,9 +27,7 @@ Backlog::Backlog(std::size_t memory_limit, std::size_t total_limit, std::string 
       spill_dir_(std::move(spill_dir)),
       file_failed_(spill_dir_ == "-") {}
 
-Backlog::~Backlog() {
-    if (fd_ >= 0) ::close(fd_);
-}
+Backlog::~Backlog() = default;
 
 void Backlog::append(Chunk& chunk, std::string_view frame) {
     const auto n = static_cast<uint32_t>(frame.size());
@@ -70,7 +41,7 @@ void Backlog::push(std::string_view frame) {
     const bool fits = !spilling() && memory_bytes_ + need <= memory_limit_;
     // The file is made when the memory is first full, so a folder that cannot take it is
     // found out then, not a piece later.
-    if (!fits && !file_failed_ && fd_ < 0 && !open_file()) file_failed_ = true;
+    if (!fits && !file_failed_ && !file_.is_open() && !open_file()) file_failed_ = true;
     if (!spilling() && (fits || file_failed_)) {
         if (head_.empty() || head_.back().bytes.size() + need > head_.back().bytes.capacity()) {
             head_.emplace_back();
@@ -116,24 +87,12 @@ bool Backlog::at_limit(double fraction) const {
 }
 
 bool Backlog::open_file() {
-    std::string dir = spill_dir_;
-    if (dir.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        dir = tmp && *tmp ? tmp : "/tmp";
-    }
-    // Unlinked from the start: readable by this process only, gone when it ends.
-    fd_ = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd_ < 0) {
-        std::string name = dir + "/quarvo-backlog-XXXXXX";
-        fd_ = ::mkostemp(name.data(), O_CLOEXEC);
-        if (fd_ >= 0) ::unlink(name.c_str());
-    }
-    return fd_ >= 0;
+    return file_.open(spill_dir_.empty() ? platform::temp_dir() : spill_dir_);
 }
 
 bool Backlog::flush_tail() {
-    if ((fd_ < 0 && !open_file()) ||
-        !write_all(fd_, tail_.bytes.data(), tail_.bytes.size(), write_at_)) {
+    if ((!file_.is_open() && !open_file()) ||
+        !file_.write_at(tail_.bytes.data(), tail_.bytes.size(), write_at_)) {
         // The tail stays in memory, in order; at_limit() now counts memory against its limit.
         file_failed_ = true;
         return false;
@@ -150,11 +109,11 @@ void Backlog::refill_from_file() {
     char length[length_size];
     const uint64_t left = write_at_ - read_at_;
     Chunk chunk;
-    bool ok = read_all(fd_, length, length_size, read_at_);
+    bool ok = file_.read_at(length, length_size, read_at_);
     if (ok) {
         const std::size_t first = length_size + length_at(length);
         chunk.bytes.resize(std::size_t(std::min<uint64_t>(left, std::max(file_block, first))));
-        ok = read_all(fd_, chunk.bytes.data(), chunk.bytes.size(), read_at_);
+        ok = file_.read_at(chunk.bytes.data(), chunk.bytes.size(), read_at_);
     }
     if (!ok) {
         // The file lost what it held: those frames cannot be handled.
@@ -164,7 +123,7 @@ void Backlog::refill_from_file() {
         file_frames_ = 0;
         read_at_ = write_at_;
         file_failed_ = true;
-        throw std::runtime_error("backlog file unreadable: " + std::string(std::strerror(errno)) +
+        throw std::runtime_error("backlog file unreadable: " + platform::SpillFile::last_error() +
                                  "; " + std::to_string(lost) + " frames lost");
     }
     // Whole frames only; a frame cut at the end of the piece is read with the next one.
@@ -183,7 +142,7 @@ void Backlog::refill_from_file() {
     if (read_at_ == write_at_) {
         // Drained: give the disk space back.
         read_at_ = write_at_ = 0;
-        if (::ftruncate(fd_, 0) != 0) file_failed_ = true;
+        if (!file_.truncate()) file_failed_ = true;
     }
 }
 

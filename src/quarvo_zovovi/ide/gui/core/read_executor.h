@@ -7,7 +7,8 @@
 #include <deque>
 #include <utility>
 
-#include <quarvo_zovovi/ide/gui/host/task.h>
+#include <quarvo_zovovi/ide/gui/core/policy.h>
+#include <quarvo_zovovi/ide/gui/core/task.h>
 
 namespace quarvo_zovovi::ide::gui::detail {
 
@@ -66,7 +67,7 @@ class ReadExecutor {
     bool operator!=(const ReadExecutor& other) const noexcept { return !(*this == other); }
 
     // Completions run back to back before the rest go back to the loop.
-    static constexpr int turn = 64;
+    static constexpr int turn = int(policy::read_turn);
 
   private:
     using Queue = std::deque<Task>;

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include <quarvo_zovovi/ide/gui/host/main_window.h>
+#include <quarvo_zovovi/ide/gui/core/json.h>
 
 namespace quarvo_zovovi::ide::gui {
 

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include <quarvo_zovovi/ide/gui/core/platform.h>
+
 namespace quarvo_zovovi::ide::gui::detail {
 
 class Backlog {
@@ -59,7 +61,7 @@ class Backlog {
     // written to the file).
     std::deque<Chunk> head_;
     Chunk tail_;
-    int fd_ = -1;
+    platform::SpillFile file_;
     bool file_failed_ = false;
     uint64_t read_at_ = 0, write_at_ = 0;
     std::size_t memory_bytes_ = 0;

@@ -1,7 +1,7 @@
 // The frame parser: Boost.JSON's tokenizer with a value-building handler of our own, and a
 // second pass for the texts the tokenizer refuses that a Python peer writes.
-#include <quarvo_zovovi/ide/gui/json_parse.h>
-#include <quarvo_zovovi/ide/gui/message_memory.h>
+#include <quarvo_zovovi/ide/gui/core/json_parse.h>
+#include <quarvo_zovovi/ide/gui/core/message_memory.h>
 
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/value_stack.hpp>

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include <quarvo_zovovi/ide/gui/client_options.h>
+#include <quarvo_zovovi/ide/gui/core/client_options.h>
 
 namespace boost::asio::ssl {
 class context;

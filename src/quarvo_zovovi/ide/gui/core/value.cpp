@@ -1,11 +1,11 @@
 // Value helpers shared by the pipeline and every handler.
-#include <quarvo_zovovi/ide/gui/value.h>
+#include <quarvo_zovovi/ide/gui/core/value.h>
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
-#include <quarvo_zovovi/ide/gui/json_text.h>
+#include <quarvo_zovovi/ide/gui/core/json_text.h>
 
 namespace quarvo_zovovi::ide::gui {
 
