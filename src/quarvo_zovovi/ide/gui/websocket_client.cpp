@@ -10,6 +10,7 @@
 #include <quarvo_zovovi/ide/gui/core/session.h>
 #include <quarvo_zovovi/ide/gui/core/value.h>
 #include <quarvo_zovovi/ide/gui/handler_table.h>
+#include <quarvo_zovovi/ide/gui/host/qt_log.h>
 #include <quarvo_zovovi/ide/gui/host/qt_thread.h>
 
 namespace quarvo_zovovi::ide::gui {
@@ -55,6 +56,13 @@ class WindowHost final : public detail::SessionHost {
     MainWindow& window_;
 };
 
+std::shared_ptr<detail::Session> make_session(MainWindow& window, const std::string& host, int port,
+                                             const ClientOptions& options, double time_scale) {
+    detail::use_qt_log_sink();
+    return detail::Session::create(std::make_unique<WindowHost>(window), gui_thread(), host, port,
+                                   options, time_scale);
+}
+
 WindowHost& window_host(detail::Session& session) {
     return static_cast<WindowHost&>(session.session_host());
 }
@@ -76,8 +84,7 @@ WebSocketClient::WebSocketClient(MainWindow& window, std::string host_name, int 
       host(std::move(host_name)),
       port(port_number),
       url(detail::build_url(host, port)),
-      session_(detail::Session::create(std::make_unique<WindowHost>(window), gui_thread(), host,
-                                       port, options, test_options.time_scale)) {}
+      session_(make_session(window, host, port, options, test_options.time_scale)) {}
 
 WebSocketClient::~WebSocketClient() {
     if (session_->running()) stop();

@@ -1,6 +1,8 @@
 // WebSocketClient: the IDE main window's connection to the Business Layer.
 #pragma once
 
+#include <quarvo_zovovi/ide/gui/export.h>
+
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -43,7 +45,7 @@ struct ClientAccess;
 /// Threads: the constructor, destructor, start() and stop() on the GUI thread; the other
 /// operations on any thread; handlers, response callbacks and connection notices run on the
 /// GUI thread. The client does not own `main_window`, which must outlive it.
-class WebSocketClient {
+class QUARVO_IDE_CLIENT_EXPORT WebSocketClient {
   public:
     /// A client of ws(s)://host:port/ws/ide/main_ide with the default options. Does no
     /// network work and starts no thread.

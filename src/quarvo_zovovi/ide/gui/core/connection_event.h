@@ -1,6 +1,8 @@
 // The connection's states and the typed event the client reports for each change.
 #pragma once
 
+#include <quarvo_zovovi/ide/gui/export.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -18,7 +20,7 @@ enum class ConnectionState {
 };
 
 /// "connecting", "connected", "disconnected", "reconnecting" or "stopped".
-std::string_view to_string(ConnectionState state);
+QUARVO_IDE_CLIENT_EXPORT std::string_view to_string(ConnectionState state);
 
 /// One change of the connection, delivered to MainWindow::connection_changed.
 struct ConnectionEvent {

@@ -2,6 +2,8 @@
 // The Qt layer implements it; a host may install its own.
 #pragma once
 
+#include <quarvo_zovovi/ide/gui/export.h>
+
 #include <cstddef>
 
 #include <quarvo_zovovi/ide/gui/core/task.h>
@@ -11,7 +13,7 @@ namespace quarvo_zovovi::ide::gui {
 /// The GUI-thread marshalling facility (run_in_qt_thread): what hands work to the GUI thread.
 /// A host may install its own with set_gui_thread(); the client takes the one installed when
 /// it is constructed.
-class GuiThread {
+class QUARVO_IDE_CLIENT_EXPORT GuiThread {
   public:
     virtual ~GuiThread() = default;
     /// Runs `task` later on the GUI thread; tasks posted from one thread run in the order they
@@ -24,6 +26,6 @@ class GuiThread {
 
 /// Runs `task` and logs, at error level, any exception it throws (type and what()).
 /// Facilities call it so that no exception reaches Qt's event loop.
-void run_guarded(Task& task) noexcept;
+QUARVO_IDE_CLIENT_EXPORT void run_guarded(Task& task) noexcept;
 
 }  // namespace quarvo_zovovi::ide::gui

@@ -2,6 +2,8 @@
 // when a value is inserted into a log or console text.
 #pragma once
 
+#include <quarvo_zovovi/ide/gui/export.h>
+
 #include <string>
 #include <string_view>
 
@@ -24,9 +26,9 @@ inline constexpr JsonStyle compact_style{",", ":", false};
 
 /// Appends `value` as JSON text in `style`. Non-finite reals are written as Infinity,
 /// -Infinity and NaN, as a Python peer reads them.
-void append_json(std::string& out, const Json& value, const JsonStyle& style);
+QUARVO_IDE_CLIENT_EXPORT void append_json(std::string& out, const Json& value, const JsonStyle& style);
 
 /// The text of one outbound message frame, in the wire form; no trailing newline.
-std::string to_json_text(const JsonObject& message);
+QUARVO_IDE_CLIENT_EXPORT std::string to_json_text(const JsonObject& message);
 
 }  // namespace quarvo_zovovi::ide::gui

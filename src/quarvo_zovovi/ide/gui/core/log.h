@@ -3,6 +3,8 @@
 // QT_LOGGING_RULES controls it. Any thread may log.
 #pragma once
 
+#include <quarvo_zovovi/ide/gui/export.h>
+
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,7 +15,7 @@ namespace quarvo_zovovi::ide::gui {
 enum class LogLevel { debug, info, warning, error };
 
 /// "debug", "info", "warning" or "error".
-std::string_view to_string(LogLevel level);
+QUARVO_IDE_CLIENT_EXPORT std::string_view to_string(LogLevel level);
 
 /// One log record, valid for the duration of LogSink::write().
 struct LogRecord {
@@ -24,7 +26,7 @@ struct LogRecord {
 };
 
 /// Where every logger's records go. Called from any thread, possibly at once.
-class LogSink {
+class QUARVO_IDE_CLIENT_EXPORT LogSink {
   public:
     virtual ~LogSink() = default;
     /// Cheap check made before a record is formatted.
@@ -34,7 +36,7 @@ class LogSink {
 };
 
 /// A named logger with four levels. Any thread may log.
-class Logger {
+class QUARVO_IDE_CLIENT_EXPORT Logger {
   public:
     /// A logger of that name; use get_logger() to share one.
     explicit Logger(std::string name) : name_(std::move(name)) {}
@@ -65,13 +67,13 @@ class Logger {
 
 /// The logger of that name, made on first use; the reference stays valid for the life of the
 /// process.
-Logger& get_logger(std::string_view name);
+QUARVO_IDE_CLIENT_EXPORT Logger& get_logger(std::string_view name);
 
 /// Replaces the sink of every logger; nullptr restores the default sink, which writes through
 /// a Qt logging category of the logger's name (so QT_LOGGING_RULES controls it).
-void set_log_sink(std::shared_ptr<LogSink> sink);
+QUARVO_IDE_CLIENT_EXPORT void set_log_sink(std::shared_ptr<LogSink> sink);
 
 /// The calling thread's stack, one frame per line.
-std::string current_stack_trace();
+QUARVO_IDE_CLIENT_EXPORT std::string current_stack_trace();
 
 }  // namespace quarvo_zovovi::ide::gui

@@ -2,6 +2,8 @@
 // answer.
 #pragma once
 
+#include <quarvo_zovovi/ide/gui/export.h>
+
 #include <functional>
 
 #include <quarvo_zovovi/ide/gui/core/json.h>
@@ -16,6 +18,6 @@ using ResponseCallback = std::function<void(JsonObject)>;
 /// ({"error": "timeout", "request_id": ..., "message": "Request timed out after ...s"}) and not
 /// the Business Layer's answer: its "error" is "timeout" and it has no "type". (An answer may
 /// carry an "error" of its own, as a failed execution_result does.) Any thread.
-bool is_timeout(const JsonObject& answer);
+QUARVO_IDE_CLIENT_EXPORT bool is_timeout(const JsonObject& answer);
 
 }  // namespace quarvo_zovovi::ide::gui

@@ -2,6 +2,8 @@
 // default, and the text form of a value inserted into a log or console text.
 #pragma once
 
+#include <quarvo_zovovi/ide/gui/export.h>
+
 #include <string>
 #include <string_view>
 
@@ -11,14 +13,14 @@ namespace quarvo_zovovi::ide::gui {
 
 /// A value is set unless it is absent (nullptr), null, false, zero, the empty text, an empty
 /// array or an empty object.
-bool is_set(const Json* value);
+QUARVO_IDE_CLIENT_EXPORT bool is_set(const Json* value);
 /// The same for a present value.
 inline bool is_set(const Json& value) {
     return is_set(&value);
 }
 
 /// Present, not null and not the empty text (identifiers of the workspace messages).
-bool is_non_empty(const Json* value);
+QUARVO_IDE_CLIENT_EXPORT bool is_non_empty(const Json* value);
 /// The same for a present value.
 inline bool is_non_empty(const Json& value) {
     return is_non_empty(&value);
@@ -30,26 +32,26 @@ inline const Json* find(const JsonObject& object, std::string_view key) {
 }
 
 /// The member's value; `fallback` only when the key is absent (a present null stays null).
-const Json& get(const JsonObject& object, std::string_view key, const Json& fallback);
+QUARVO_IDE_CLIENT_EXPORT const Json& get(const JsonObject& object, std::string_view key, const Json& fallback);
 /// Deleted: the result could refer to a temporary.
 const Json& get(const JsonObject& object, std::string_view key, const Json&& fallback) = delete;
 /// The member's value, or null when the key is absent.
-const Json& get(const JsonObject& object, std::string_view key);
+QUARVO_IDE_CLIENT_EXPORT const Json& get(const JsonObject& object, std::string_view key);
 
 /// A value as the client writes it into a log or console text: text as it is; integers in
 /// decimal; reals in shortest round-trip form (30.0, 2.5, 1e-05); null as None; booleans as
 /// True and False; arrays and objects as compact JSON.
-std::string text_form(const Json& value);
+QUARVO_IDE_CLIENT_EXPORT std::string text_form(const Json& value);
 /// Appends text_form(value) to `out`.
-void append_text_form(std::string& out, const Json& value);
+QUARVO_IDE_CLIENT_EXPORT void append_text_form(std::string& out, const Json& value);
 
 /// Appends the shortest text that reads back as the same double, with at least one digit
 /// after the point in fixed notation, and exponent notation outside 1e-4 <= |x| < 1e16.
-void append_real(std::string& out, double x);
+QUARVO_IDE_CLIENT_EXPORT void append_real(std::string& out, double x);
 /// The same as a new string.
-std::string format_real(double x);
+QUARVO_IDE_CLIENT_EXPORT std::string format_real(double x);
 
 /// `x` with exactly `decimals` digits after the point, rounded half to even ("%.*f").
-std::string format_fixed(double x, int decimals);
+QUARVO_IDE_CLIENT_EXPORT std::string format_fixed(double x, int decimals);
 
 }  // namespace quarvo_zovovi::ide::gui

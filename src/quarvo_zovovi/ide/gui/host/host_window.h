@@ -2,6 +2,8 @@
 // host overrides only what it shows.
 #pragma once
 
+#include <quarvo_zovovi/ide/gui/export.h>
+
 #include <memory>
 
 #include <quarvo_zovovi/ide/gui/host/main_window.h>
@@ -17,7 +19,7 @@ namespace quarvo_zovovi::ide::gui {
 /// log_to_console, statusBar and connection_changed.
 ///
 /// Construct and use it on the GUI thread, after the QApplication; it must outlive the client.
-class HostWindow : public MainWindow {
+class QUARVO_IDE_CLIENT_EXPORT HostWindow : public MainWindow {
   public:
     /// window: the parent of the dialogs the client opens (may be null); not owned.
     explicit HostWindow(QWidget* window = nullptr);

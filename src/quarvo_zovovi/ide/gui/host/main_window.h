@@ -4,6 +4,8 @@
 // them only on the GUI thread.
 #pragma once
 
+#include <quarvo_zovovi/ide/gui/export.h>
+
 #include <chrono>
 #include <map>
 #include <optional>
@@ -28,11 +30,11 @@ using SyncedModuleHashes = std::map<std::string, Json, std::less<>>;
 enum class OutputLevel { SIMPLE, DETAILED };
 
 /// "SIMPLE" or "DETAILED".
-std::string_view to_string(OutputLevel level);
+QUARVO_IDE_CLIENT_EXPORT std::string_view to_string(OutputLevel level);
 
 /// A code editor widget in MainWindow::editor_tabs(). The host's editor widgets implement this
 /// beside QWidget; "is a MonacoEditor" is a dynamic_cast of the tab's widget.
-class MonacoEditor {
+class QUARVO_IDE_CLIENT_EXPORT MonacoEditor {
   public:
     virtual ~MonacoEditor() = default;
     /// The workbook whose module the editor shows.
@@ -43,7 +45,7 @@ class MonacoEditor {
 };
 
 /// The window's status bar.
-class StatusBar {
+class QUARVO_IDE_CLIENT_EXPORT StatusBar {
   public:
     virtual ~StatusBar() = default;
     /// Shows `text` until the next message replaces it.
@@ -51,7 +53,7 @@ class StatusBar {
 };
 
 /// The project tree: workbooks and their modules.
-class ProjectExplorer {
+class QUARVO_IDE_CLIENT_EXPORT ProjectExplorer {
   public:
     virtual ~ProjectExplorer() = default;
     /// Adds a workbook entry (or renames the one with that id).
@@ -65,7 +67,7 @@ class ProjectExplorer {
 };
 
 /// The on-time event (timer) panel.
-class TimerManager {
+class QUARVO_IDE_CLIENT_EXPORT TimerManager {
   public:
     virtual ~TimerManager() = default;
     /// A workbook connected.
@@ -80,7 +82,7 @@ class TimerManager {
 };
 
 /// The event manager panel.
-class EventManager {
+class QUARVO_IDE_CLIENT_EXPORT EventManager {
   public:
     virtual ~EventManager() = default;
     /// The workbook's modules (name to source), for choosing handlers.
@@ -94,7 +96,7 @@ class EventManager {
 };
 
 /// The function publisher panel.
-class FunctionPublisher {
+class QUARVO_IDE_CLIENT_EXPORT FunctionPublisher {
   public:
     virtual ~FunctionPublisher() = default;
     /// A workbook was renamed.
@@ -105,7 +107,7 @@ class FunctionPublisher {
 };
 
 /// The object inspector panel.
-class ObjectInspector {
+class QUARVO_IDE_CLIENT_EXPORT ObjectInspector {
   public:
     virtual ~ObjectInspector() = default;
     /// A workbook was renamed.
@@ -118,7 +120,7 @@ class ObjectInspector {
 };
 
 /// The package manager panel.
-class PackageManager {
+class QUARVO_IDE_CLIENT_EXPORT PackageManager {
   public:
     virtual ~PackageManager() = default;
     /// A workbook was renamed.
@@ -145,7 +147,7 @@ class PackageManager {
 /// Every operation is called on the GUI thread only, and may throw: the GUI-thread facility
 /// logs the exception and the client goes on. References returned stay owned by the host and
 /// must stay valid while the client lives.
-class MainWindow {
+class QUARVO_IDE_CLIENT_EXPORT MainWindow {
   public:
     virtual ~MainWindow() = default;
 

@@ -1,5 +1,6 @@
 // The library's default log sink: every logger writes through the Qt logging category of its
-// name, so QT_LOGGING_RULES controls it. Installed when the library is loaded.
+// name, so QT_LOGGING_RULES controls it. Installed when the library is loaded, and again
+// (once) by every client, for builds that link the library's objects from an archive.
 #include <QLoggingCategory>
 #include <QMessageLogger>
 #include <QString>
@@ -9,6 +10,7 @@
 
 #include <quarvo_zovovi/ide/gui/core/log.h>
 #include <quarvo_zovovi/ide/gui/core/log_default.h>
+#include <quarvo_zovovi/ide/gui/host/qt_log.h>
 
 namespace quarvo_zovovi::ide::gui {
 namespace {
@@ -69,10 +71,19 @@ class QtCategorySink final : public LogSink {
     mutable std::map<std::string, std::unique_ptr<QLoggingCategory>, std::less<>> categories_;
 };
 
-const bool installed = [] {
-    detail::set_default_log_sink(std::make_shared<QtCategorySink>());
-    return true;
-}();
+// Hosts that log before they construct a client get the Qt sink too.
+const bool installed_at_load = (detail::use_qt_log_sink(), true);
 
 }  // namespace
+
+namespace detail {
+void use_qt_log_sink() {
+    static const bool installed = [] {
+        set_default_log_sink(std::make_shared<QtCategorySink>());
+        return true;
+    }();
+    (void)installed;
+}
+}  // namespace detail
+
 }  // namespace quarvo_zovovi::ide::gui
