@@ -8,26 +8,24 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
-#include <boost/beast/websocket/ssl.hpp>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <variant>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#if QUARVO_WITH_TLS
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 
 #include "self_signed.h"
+#endif
 
 namespace quarvo_test {
 
@@ -35,7 +33,9 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
+#if QUARVO_WITH_TLS
 namespace ssl = asio::ssl;
+#endif
 using tcp = asio::ip::tcp;
 using asio::awaitable;
 constexpr auto nothrow = asio::as_tuple(asio::use_awaitable);
@@ -93,7 +93,9 @@ struct TestServer::State {
 
     // Server thread only.
     asio::io_context io{1};
+#if QUARVO_WITH_TLS
     std::optional<ssl::context> tls;
+#endif
     tcp::acceptor acceptor{io};
     std::weak_ptr<SessionBase> newest;
     std::thread thread;
@@ -132,11 +134,13 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
         auto self = this->shared_from_this();
         auto& tcp_layer = beast::get_lowest_layer(ws_);
         tcp_layer.expires_after(std::chrono::seconds(10));
+#if QUARVO_WITH_TLS
         if constexpr (!std::is_same_v<Stream, websocket::stream<beast::tcp_stream>>) {
             auto [ec] =
                 co_await ws_.next_layer().async_handshake(ssl::stream_base::server, nothrow);
             if (ec) co_return;
         }
+#endif
         beast::flat_buffer buffer;
         http::request<http::string_body> req;
         auto [read_ec, n] = co_await http::async_read(ws_.next_layer(), buffer, req, nothrow);
@@ -289,12 +293,16 @@ awaitable<void> accept_loop(TestServer::State* state) {
             socket.set_option(asio::socket_base::send_buffer_size(state->send_buffer_bytes),
                               ignored);
         }
+#if QUARVO_WITH_TLS
         if (state->tls) {
             auto s =
                 std::make_shared<Session<websocket::stream<beast::ssl_stream<beast::tcp_stream>>>>(
                     *state, std::move(socket), *state->tls);
             asio::co_spawn(state->io, s->run(), asio::detached);
-        } else {
+            continue;
+        }
+#endif
+        {
             auto s = std::make_shared<Session<websocket::stream<beast::tcp_stream>>>(
                 *state, std::move(socket));
             asio::co_spawn(state->io, s->run(), asio::detached);
@@ -304,31 +312,33 @@ awaitable<void> accept_loop(TestServer::State* state) {
 
 }  // namespace
 
-ClosedPort::ClosedPort() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        throw std::runtime_error("cannot reserve a loopback port");
-    port_ = ntohs(addr.sin_port);
+struct ClosedPort::Socket {
+    asio::io_context io;
+    tcp::acceptor acceptor{io};
+};
+
+ClosedPort::ClosedPort() : socket_(std::make_unique<Socket>()) {
+    // Bound without listening: connections to it are refused.
+    tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+    socket_->acceptor.open(endpoint.protocol());
+    socket_->acceptor.bind(endpoint);
+    port_ = socket_->acceptor.local_endpoint().port();
 }
 
-ClosedPort::~ClosedPort() {
-    if (fd_ >= 0) ::close(fd_);
-}
+ClosedPort::~ClosedPort() = default;
 
 TestServer::TestServer(Options options) : state_(std::make_shared<State>()) {
     state_->send_buffer_bytes = options.send_buffer_bytes;
     if (options.tls) {
+#if !QUARVO_WITH_TLS
+        throw std::runtime_error("no TLS in this build");
+#else
         const quarvo_tools::PemPair pem = quarvo_tools::make_self_signed_certificate();
         state_->certificate_pem = pem.certificate;
         state_->tls.emplace(ssl::context::tls_server);
         state_->tls->use_certificate_chain(asio::buffer(pem.certificate));
         state_->tls->use_private_key(asio::buffer(pem.private_key), ssl::context::pem);
+#endif
     }
     tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), options.port);
     state_->acceptor.open(endpoint.protocol());

@@ -32,7 +32,8 @@ class ClosedPort {
     uint16_t port() const { return port_; }
 
   private:
-    int fd_ = -1;
+    struct Socket;
+    std::unique_ptr<Socket> socket_;
     uint16_t port_ = 0;
 };
 

@@ -33,6 +33,9 @@ struct ClientOptions {
     Seconds reconnect_delay{1.0};
     /// The longest back-off.
     Seconds max_reconnect_delay{30.0};
+    /// The longest stop() waits for the network thread to end. A thread that outlives it
+    /// finishes on its own; the process waits for it at exit (5 s at most).
+    Seconds stop_timeout{5.0};
     /// @}
 
     /// @name Flow control between the socket and the GUI thread
@@ -85,6 +88,10 @@ struct ClientOptions {
     /// accepting any other.
     std::string tls_certificate_sha256;
     /// @}
+
+    /// The largest incoming message. A larger one ends the connection (close code 1009,
+    /// "message too big") and the usual reconnection follows.
+    std::size_t max_message_bytes = std::size_t{16} << 20;
 
     /// Outbound frames waiting for the socket, at most. A send beyond it fails with
     /// "[WebSocketClient] Send error: outbox full ..."; pings are never refused.

@@ -3,25 +3,28 @@
 #include <quarvo_zovovi/ide/gui/core/connection.h>
 #include <quarvo_zovovi/ide/gui/core/read_executor.h>
 
+#if QUARVO_WITH_TLS
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#endif
+
 #include <algorithm>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
-#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
-#include <boost/beast/websocket/ssl.hpp>
 #include <cctype>
 #include <deque>
 #include <limits>
@@ -36,7 +39,6 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
-namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using asio::awaitable;
 
@@ -47,19 +49,33 @@ Logger& logger = get_logger("quarvo_zovovi.ide.gui.websocket_client");
 constexpr auto nothrow_awaitable = asio::as_tuple(asio::use_awaitable);
 constexpr std::string_view endpoint_path = "/ws/ide/main_ide";
 
-// The library's description of a failure. OpenSSL's codes get OpenSSL's own text, which
-// names the library and the reason ("error:0A00010B:SSL routines::wrong version number").
+}  // namespace
+
 std::string describe(const boost::system::error_code& ec) {
+#if QUARVO_WITH_TLS
     if (ec.category() == asio::error::get_ssl_category()) {
         char buf[256];
         ERR_error_string_n(static_cast<unsigned long>(ec.value()), buf, sizeof buf);
         return buf;
     }
+#endif
     return ec.message();
 }
 
+namespace {
+
 std::string send_error_text(std::string_view description) {
     return "[WebSocketClient] Send error: " + std::string(description);
+}
+
+// A TLS peer that closed the socket without TLS's own close.
+bool is_truncated(const boost::system::error_code& ec) {
+#if QUARVO_WITH_TLS
+    return ec == asio::ssl::error::stream_truncated;
+#else
+    (void)ec;
+    return false;
+#endif
 }
 
 struct Outgoing {
@@ -72,7 +88,11 @@ struct Outgoing {
 using LoopExecutor = asio::io_context::executor_type;
 using TcpStream = beast::basic_stream<tcp, LoopExecutor>;
 using PlainStream = websocket::stream<TcpStream>;
+#if QUARVO_WITH_TLS
 using TlsStream = websocket::stream<beast::ssl_stream<TcpStream>>;
+#else
+struct TlsStream;  // no TLS in this build: never instantiated
+#endif
 
 LoopExecutor loop_executor(const asio::any_io_executor& ex) {
     const auto* loop = ex.target<LoopExecutor>();
@@ -101,7 +121,10 @@ class WsConnection final : public Connection,
           wake_(ex),
           writer_done_(ex),
           keepalive_timer_(ex),
-          hold_timer_(ex) {}
+          hold_timer_(ex) {
+        // A larger message ends the connection with close code 1009.
+        ws_.read_message_max(options.max_message_bytes);
+    }
 
     bool is_open() const override { return open_; }
 
@@ -150,10 +173,11 @@ class WsConnection final : public Connection,
                 asio::socket_base::receive_buffer_size(int(std::min<std::size_t>(
                     receive_buffer_, std::size_t(std::numeric_limits<int>::max() / 2)))),
                 option_ec);
+#if QUARVO_WITH_TLS
         if constexpr (is_tls) {
             SSL_set_tlsext_host_name(ws_.next_layer().native_handle(), host.c_str());
-            auto [tls_ec] = co_await ws_.next_layer().async_handshake(ssl::stream_base::client,
-                                                                      nothrow_awaitable);
+            auto [tls_ec] = co_await ws_.next_layer().async_handshake(
+                asio::ssl::stream_base::client, nothrow_awaitable);
             if (tls_ec) {
                 // OpenSSL says "certificate verify failed"; the verification says why.
                 Outcome outcome = failed(tls_ec);
@@ -163,6 +187,7 @@ class WsConnection final : public Connection,
                 co_return outcome;
             }
         }
+#endif
         tcp_layer.expires_never();  // from here the WebSocket layer keeps the time
         ws_.set_option(websocket::stream_base::timeout{timings_.open_timeout,
                                                        websocket::stream_base::none(), false});
@@ -310,8 +335,7 @@ class WsConnection final : public Connection,
         // The peer went away without a closing handshake.
         if (ec == asio::error::eof || ec == asio::error::connection_reset ||
             ec == asio::error::connection_aborted || ec == asio::error::broken_pipe ||
-            ec == asio::error::operation_aborted || ec == ssl::error::stream_truncated ||
-            ec == beast::error::timeout)
+            ec == asio::error::operation_aborted || is_truncated(ec) || ec == beast::error::timeout)
             return {Outcome::abnormal_close, describe(ec)};
         return {Outcome::error, describe(ec)};
     }
@@ -409,72 +433,6 @@ class WsConnection final : public Connection,
 
 }  // namespace
 
-namespace {
-
-// "AB:cd:..." or "abcd..." to 32 bytes; empty when it is not a SHA-256 fingerprint.
-std::string fingerprint_bytes(std::string_view text) {
-    std::string hex;
-    for (char c : text) {
-        if (c == ':' || c == ' ') continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return {};
-        hex += char(std::tolower(static_cast<unsigned char>(c)));
-    }
-    if (hex.size() != 64) return {};
-    std::string bytes;
-    for (size_t i = 0; i < 64; i += 2) bytes += char(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return bytes;
-}
-
-bool certificate_matches(X509* certificate, const std::string& pinned) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    return certificate && X509_digest(certificate, EVP_sha256(), digest, &size) == 1 &&
-           std::string(reinterpret_cast<const char*>(digest), size) == pinned;
-}
-
-}  // namespace
-
-std::unique_ptr<ssl::context> make_tls_context(const ClientOptions& options,
-                                               const std::string& host) {
-    auto tls = std::make_unique<ssl::context>(ssl::context::tls_client);
-    const bool use_ca = !options.tls_ca_file.empty();
-    const bool use_pin = !options.tls_certificate_sha256.empty();
-    if (!use_ca && !use_pin) {
-        // The Business Layer's certificate is self-signed: by default any is accepted.
-        tls->set_verify_mode(ssl::verify_none);
-        return tls;
-    }
-    std::string pinned;
-    if (use_pin) {
-        pinned = fingerprint_bytes(options.tls_certificate_sha256);
-        if (pinned.empty())
-            throw std::runtime_error(
-                "tls_certificate_sha256 is not a SHA-256 fingerprint "
-                "(64 hex digits)");
-    }
-    if (use_ca) {
-        beast::error_code ec;
-        tls->load_verify_file(options.tls_ca_file, ec);
-        if (ec)
-            throw std::runtime_error("cannot read the CA file " + options.tls_ca_file + ": " +
-                                     describe(ec));
-    }
-    tls->set_verify_mode(ssl::verify_peer);
-    tls->set_verify_callback([use_ca, pinned, check_name = ssl::host_name_verification(host)](
-                                 bool preverified, ssl::verify_context& ctx) mutable {
-        X509_STORE_CTX* store = ctx.native_handle();
-        const bool leaf = X509_STORE_CTX_get_error_depth(store) == 0;
-        if (use_ca && !(leaf ? check_name(preverified, ctx) : preverified)) return false;
-        if (!pinned.empty() && leaf &&
-            !certificate_matches(X509_STORE_CTX_get_current_cert(store), pinned)) {
-            X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REJECTED);
-            return false;
-        }
-        return true;  // the chain's own verdict counts only where a CA file was given
-    });
-    return tls;
-}
-
 const std::string& closed_description() {
     static const std::string text = beast::error_code(websocket::error::closed).message();
     return text;
@@ -487,7 +445,7 @@ Timings::Timings(const ClientOptions& options, double scale)
       close_timeout(scaled(options.close_timeout)),
       open_timeout(scaled(options.open_timeout)),
       max_read_pause(scaled(options.max_read_pause)),
-      stop_join(scaled(5.0)) {}
+      stop_join(scaled(options.stop_timeout)) {}
 
 Clock::duration Timings::scaled(double seconds) const {
     double s = seconds * scale;
@@ -497,12 +455,17 @@ Clock::duration Timings::scaled(double seconds) const {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
 
-std::shared_ptr<Connection> make_connection(const asio::any_io_executor& ex, ssl::context* tls,
-                                            FrameSink& sink, Counters& counters,
-                                            const Timings& timings, const ClientOptions& options) {
+std::shared_ptr<Connection> make_connection(const asio::any_io_executor& ex,
+                                            asio::ssl::context* tls, FrameSink& sink,
+                                            Counters& counters, const Timings& timings,
+                                            const ClientOptions& options) {
+#if QUARVO_WITH_TLS
     if (tls)
         return std::make_shared<WsConnection<TlsStream>>(ex, sink, counters, timings, options,
                                                          *tls);
+#else
+    if (tls) throw std::logic_error("no TLS in this build");
+#endif
     return std::make_shared<WsConnection<PlainStream>>(ex, sink, counters, timings, options);
 }
 

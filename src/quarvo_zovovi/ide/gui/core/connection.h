@@ -6,6 +6,7 @@
 #include <atomic>
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/system/error_code.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -107,8 +108,13 @@ class Connection {
 // default), the host name checked when a CA file is given. Throws std::runtime_error with a
 // readable reason when the options cannot be applied (a CA file that cannot be read, a
 // fingerprint that is not 64 hex digits).
-std::unique_ptr<boost::asio::ssl::context> make_tls_context(const ClientOptions& options,
+// Without TLS in the build, throws std::runtime_error saying so.
+std::shared_ptr<boost::asio::ssl::context> make_tls_context(const ClientOptions& options,
                                                             const std::string& host);
+
+// The library's description of a failure. OpenSSL's codes get OpenSSL's own text, which names
+// the library and the reason ("error:0A00010B:SSL routines::wrong version number").
+std::string describe(const boost::system::error_code& ec);
 
 // The text of a send error on a connection that has closed.
 const std::string& closed_description();

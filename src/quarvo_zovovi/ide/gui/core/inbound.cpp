@@ -21,12 +21,6 @@ namespace {
 
 Logger& logger = get_logger("quarvo_zovovi.ide.gui.websocket_client");
 
-// One parser per thread, reused: its work buffers stay allocated between frames.
-MessageParser& frame_parser() {
-    thread_local MessageParser parser;
-    return parser;
-}
-
 std::string mib(std::size_t bytes) {
     return std::to_string((bytes + (std::size_t{1} << 19)) >> 20) + " MiB";
 }
@@ -88,7 +82,7 @@ void Inbound::on_gui_thread(Task task) {
 void Inbound::handle_frame(std::string_view raw_message, bool match_responses) {
     try {
         boost::system::error_code ec;
-        Json parsed = frame_parser().parse(raw_message, ec);
+        Json parsed = parser_.parse(raw_message, ec);
         if (ec) {
             logger.error("[WebSocketClient] Failed to parse message: " + ec.message());
             return;
@@ -161,7 +155,7 @@ void Inbound::on_frame(std::string_view text) {
         text.find("\"request_id\"") != std::string_view::npos) {
         try {
             boost::system::error_code ec;
-            Json parsed = frame_parser().parse(text, ec);
+            Json parsed = parser_.parse(text, ec);
             if (!ec && parsed.is_object() && _try_handle_response(parsed.get_object())) return;
         } catch (const std::exception&) {
             // Not an answer: it goes through the pipeline, and its error, in its turn.

@@ -19,6 +19,7 @@
 #include <quarvo_zovovi/ide/gui/core/flow_control.h>
 #include <quarvo_zovovi/ide/gui/core/gui_handoff.h>
 #include <quarvo_zovovi/ide/gui/core/json.h>
+#include <quarvo_zovovi/ide/gui/core/json_parse.h>
 #include <quarvo_zovovi/ide/gui/core/requests.h>
 
 namespace quarvo_zovovi::ide::gui {
@@ -107,6 +108,7 @@ class Inbound final : public FrameSink {
     const LoopSlot& loop_;
     std::weak_ptr<Inbound> self_;
 
+    MessageParser parser_;  // reused: its work buffers stay allocated between frames
     // The frames kept as text while the GUI thread was stuck, and the GUI work behind them.
     Backlog backlog_;
     std::deque<Deferred> deferred_;

@@ -2,6 +2,7 @@
 // second pass for the texts the tokenizer refuses that a Python peer writes.
 #include <quarvo_zovovi/ide/gui/core/json_parse.h>
 #include <quarvo_zovovi/ide/gui/core/message_memory.h>
+#include <quarvo_zovovi/ide/gui/core/platform.h>
 
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/value_stack.hpp>
@@ -93,8 +94,8 @@ struct Handler {
                 text = number;
             }
             double exact = 0;
-            const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), exact);
-            st.push_double(ec == std::errc() && end == text.data() + text.size() ? exact : d);
+            st.push_double(
+                platform::read_double(text.data(), text.data() + text.size(), exact) ? exact : d);
         }
         number.clear();
         return true;

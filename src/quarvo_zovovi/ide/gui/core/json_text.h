@@ -26,7 +26,8 @@ inline constexpr JsonStyle compact_style{",", ":", false};
 
 /// Appends `value` as JSON text in `style`. Non-finite reals are written as Infinity,
 /// -Infinity and NaN, as a Python peer reads them.
-QUARVO_IDE_CLIENT_EXPORT void append_json(std::string& out, const Json& value, const JsonStyle& style);
+QUARVO_IDE_CLIENT_EXPORT void append_json(std::string& out, const Json& value,
+                                          const JsonStyle& style);
 
 /// The text of one outbound message frame, in the wire form; no trailing newline.
 QUARVO_IDE_CLIENT_EXPORT std::string to_json_text(const JsonObject& message);

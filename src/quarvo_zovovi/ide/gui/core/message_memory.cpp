@@ -80,12 +80,11 @@ struct Cache {
         for (std::size_t c = 0; c < classes; ++c)
             while (Free* block = pop(c)) ::operator delete(block);
     }
-    ~Cache() {
-        on = false;
-        clear();
-    }
 };
 
+// Trivially destructible on purpose: a thread's cache is emptied by cache_off(), and no
+// destructor runs at thread exit (MinGW's emulated thread-local storage corrupted its heap
+// when one ran beside the others' destructors).
 thread_local Cache cache;
 
 }  // namespace

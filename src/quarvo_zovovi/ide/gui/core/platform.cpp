@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +35,15 @@
 
 #if defined(__GNUG__)
 #include <cxxabi.h>
+#endif
+
+// libc++ before 17 lacks std::from_chars for reals: strtod with a "C" locale instead.
+#if defined(_LIBCPP_VERSION) && _LIBCPP_VERSION < 170000  // 14000 in 14, 160000 in 16
+#define QUARVO_STRTOD_READS_REALS 1
+#include <locale.h>
+#if defined(__APPLE__)
+#include <xlocale.h>
+#endif
 #endif
 
 namespace quarvo_zovovi::ide::gui::detail::platform {
@@ -242,6 +253,25 @@ std::string SpillFile::last_error() {
 }
 
 #endif
+
+bool read_double(const char* first, const char* last, double& out) {
+#if defined(QUARVO_STRTOD_READS_REALS)
+    // strtod needs a terminated text, and a locale whose decimal point is '.'.
+    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t(0));
+    const std::string text(first, last);
+    char* end = nullptr;
+    errno = 0;
+    const double value = strtod_l(text.c_str(), &end, c_locale);
+    // Out of range: infinity or zero (strtod also flags a subnormal, which it reads right).
+    if (end != text.c_str() + text.size() || (errno == ERANGE && (value == 0 || std::isinf(value))))
+        return false;
+    out = value;
+    return true;
+#else
+    const auto [end, ec] = std::from_chars(first, last, out);
+    return ec == std::errc() && end == last;
+#endif
+}
 
 std::string stack_trace() {
     std::string out = "Stack (most recent call first):";

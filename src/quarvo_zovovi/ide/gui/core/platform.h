@@ -46,6 +46,12 @@ class SpillFile {
     std::intptr_t handle_ = invalid;  // a file descriptor, or a Windows HANDLE
 };
 
+// The real that the text [first, last) names, correctly rounded and whatever the process's
+// locale: std::from_chars where the standard library has it for reals, else the C library's
+// strtod in the "C" locale. False when the text is not one whole number or its value is out
+// of range (the caller keeps its own reading then).
+bool read_double(const char* first, const char* last, double& out);
+
 // The calling thread's stack below this function, one frame per line after a heading; the
 // frames are names where the system can tell them, addresses otherwise.
 std::string stack_trace();

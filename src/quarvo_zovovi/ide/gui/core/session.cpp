@@ -5,7 +5,6 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -162,7 +161,7 @@ awaitable<void> Session::_connect_and_listen(EventLoop& loop) {
     // One TLS decision and configuration per run. Verification is off unless the options ask
     // for it: the Business Layer's certificate is self-signed.
     const bool use_tls = tls_requested();
-    std::unique_ptr<ssl::context> tls;
+    std::shared_ptr<ssl::context> tls;
     std::string tls_failure;
     if (use_tls) {
         try {

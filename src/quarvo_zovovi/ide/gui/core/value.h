@@ -32,7 +32,8 @@ inline const Json* find(const JsonObject& object, std::string_view key) {
 }
 
 /// The member's value; `fallback` only when the key is absent (a present null stays null).
-QUARVO_IDE_CLIENT_EXPORT const Json& get(const JsonObject& object, std::string_view key, const Json& fallback);
+QUARVO_IDE_CLIENT_EXPORT const Json& get(const JsonObject& object, std::string_view key,
+                                         const Json& fallback);
 /// Deleted: the result could refer to a temporary.
 const Json& get(const JsonObject& object, std::string_view key, const Json&& fallback) = delete;
 /// The member's value, or null when the key is absent.
