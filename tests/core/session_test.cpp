@@ -125,6 +125,24 @@ TEST_F(Core, FlowControlHoldsTheReaderAndReleasesIt) {
     EXPECT_FALSE(session->stats().reading_paused);
 }
 
+// Catches a message over max_message_bytes that is read anyway, or refused without saying why.
+TEST_F(Core, MessageOverTheLargestEndsTheConnectionWith1009) {
+    gui::ClientOptions options;
+    options.max_message_bytes = 1024;
+    start(options);
+    ASSERT_TRUE(eventually([&] { return session->is_connected(); }));
+    const auto message = [](size_t pad) {
+        return R"({"type": "stdout", "content": ")" + std::string(pad, 'x') + R"("})";
+    };
+    server.send_text(message(1024 - 33));  // 1024 bytes: the largest that is read
+    ASSERT_TRUE(eventually([&] { return seen->count_messages() == 1; }));
+    server.send_text(message(1024 - 32));
+    ASSERT_TRUE(server.wait_for_close_codes(1));
+    EXPECT_EQ(server.close_codes()[0], 1009);
+    EXPECT_TRUE(server.wait_for_connections(2)) << "and reconnects";
+    EXPECT_EQ(seen->count_messages(), 1u);
+}
+
 // Catches a time-out that fires twice, fires for an answered request, or never fires.
 TEST_F(Core, EachRequestEndsExactlyOnce) {
     server.set_responder([](const std::string& frame) -> std::optional<std::string> {
