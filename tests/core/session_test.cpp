@@ -41,6 +41,7 @@ TEST_F(Core, FramesBothWaysAndTheKeepAlive) {
     server.set_ping_patience(800ms);                    // pings a client silent for 400 ms
     start(options);
     ASSERT_TRUE(eventually([&] { return session->is_connected(); }));
+    ASSERT_TRUE(server.wait_for_connections(1));  // the server acts on it only from then on
     for (int i = 0; i < 20; ++i)
         server.send_text(R"({"type": "stdout", "n": )" + std::to_string(i) + "}");
     for (int i = 0; i < 20; ++i) session->send(JsonObject{{"type", "ping_me"}, {"n", i}});
@@ -111,6 +112,7 @@ TEST_F(Core, FlowControlHoldsTheReaderAndReleasesIt) {
     options.max_read_pause = std::chrono::seconds(1000);  // no backlog: the hold itself is tested
     start(options);
     ASSERT_TRUE(eventually([&] { return session->is_connected(); }));
+    ASSERT_TRUE(server.wait_for_connections(1));  // the server acts on it only from then on
     gui_thread->hold();
     const std::string pad(200, 'x');
     constexpr int sent = 400;
@@ -131,6 +133,7 @@ TEST_F(Core, MessageOverTheLargestEndsTheConnectionWith1009) {
     options.max_message_bytes = 1024;
     start(options);
     ASSERT_TRUE(eventually([&] { return session->is_connected(); }));
+    ASSERT_TRUE(server.wait_for_connections(1));  // the server acts on it only from then on
     const auto message = [](size_t pad) {
         return R"({"type": "stdout", "content": ")" + std::string(pad, 'x') + R"("})";
     };
@@ -153,6 +156,7 @@ TEST_F(Core, EachRequestEndsExactlyOnce) {
     });
     start();
     ASSERT_TRUE(eventually([&] { return session->is_connected(); }));
+    ASSERT_TRUE(server.wait_for_connections(1));  // the server acts on it only from then on
     std::mutex mutex;
     std::map<std::string, std::vector<JsonObject>> got;
     auto record = [&](std::string name) {

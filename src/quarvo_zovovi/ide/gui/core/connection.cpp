@@ -64,10 +64,6 @@ std::string describe(const boost::system::error_code& ec) {
 
 namespace {
 
-std::string send_error_text(std::string_view description) {
-    return "[WebSocketClient] Send error: " + std::string(description);
-}
-
 // A TLS peer that closed the socket without TLS's own close.
 bool is_truncated(const boost::system::error_code& ec) {
 #if QUARVO_WITH_TLS
@@ -432,6 +428,14 @@ class WsConnection final : public Connection,
 };
 
 }  // namespace
+
+std::string send_error_text(std::string_view description) {
+    return "[WebSocketClient] Send error: " + std::string(description);
+}
+
+std::string mib(std::size_t bytes) {
+    return std::to_string((bytes + (std::size_t{1} << 19)) >> 20) + " MiB";
+}
 
 const std::string& closed_description() {
     static const std::string text = beast::error_code(websocket::error::closed).message();

@@ -118,6 +118,10 @@ std::string describe(const boost::system::error_code& ec);
 
 // The text of a send error on a connection that has closed.
 const std::string& closed_description();
+// "[WebSocketClient] Send error: " and the description: the one form of every send error.
+std::string send_error_text(std::string_view description);
+// Bytes as whole MiB, rounded ("3 MiB"), for the log lines on the client's bounds.
+std::string mib(std::size_t bytes);
 
 // tls: the TLS configuration for wss, or nullptr for ws. The sink, counters, timings and
 // options outlive the connection.

@@ -21,10 +21,6 @@ namespace {
 
 Logger& logger = get_logger("quarvo_zovovi.ide.gui.websocket_client");
 
-std::string mib(std::size_t bytes) {
-    return std::to_string((bytes + (std::size_t{1} << 19)) >> 20) + " MiB";
-}
-
 std::string_view kind_name(const Json& v) {
     switch (v.kind()) {
         case boost::json::kind::array:

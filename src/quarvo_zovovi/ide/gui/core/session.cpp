@@ -39,14 +39,6 @@ bool tls_requested() {
     return !(value && std::string_view(value) == "0");
 }
 
-std::string send_error_text(std::string_view description) {
-    return "[WebSocketClient] Send error: " + std::string(description);
-}
-
-std::string mib(std::size_t bytes) {
-    return std::to_string((bytes + (std::size_t{1} << 19)) >> 20) + " MiB";
-}
-
 }  // namespace
 
 std::string build_url(const std::string& host, int port) {
