@@ -1,6 +1,7 @@
 // The inbound pipeline: parsing, response matching, type dispatch and its error lines.
 #include <QCoreApplication>
 #include <QThread>
+#include <thread>
 
 #include "client_fixture.h"
 
@@ -157,6 +158,27 @@ TEST_F(Pipeline, BackToBackFramesReachTheGuiThreadInOrder) {
     ASSERT_TRUE(wait_until([&] { return order.size() == 50; }));
     for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], std::to_string(i) + ":r" + std::to_string(i));
     EXPECT_FALSE(off_thread);
+}
+
+}  // namespace
+
+namespace {
+
+// Catches the pipeline run on a caller's thread while the network thread runs it too (a data
+// race on the parser and the hand-off, which ThreadSanitizer reports): on a started client a
+// frame handed in goes to the network thread, and every frame, handed in or read, is handled.
+TEST_F(Pipeline, FramesHandedInWhileConnectedRunOnTheNetworkThread) {
+    connect();
+    const size_t before = count_calls("log_to_console");
+    std::thread caller([&] {
+        for (int i = 0; i < 200; ++i)
+            detail::ClientAccess::_handle_message(*client,
+                                                  R"({"type": "stdout", "content": "in"})");
+    });
+    for (int i = 0; i < 200; ++i) server->send_text(R"({"type": "stdout", "content": "wire"})");
+    caller.join();
+    EXPECT_TRUE(wait_until([&] { return count_calls("log_to_console") == before + 400; }))
+        << count_calls("log_to_console") - before;
 }
 
 }  // namespace
