@@ -2,7 +2,6 @@
 // handler table and the host window's notices (SessionHost), and the GUI-thread facility.
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 
-#include <boost/asio/post.hpp>
 #include <string>
 
 #include <quarvo_zovovi/ide/gui/client_access.h>
