@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -107,6 +108,9 @@ struct Seen {
     mutable std::mutex mutex;
     std::vector<std::string> messages;  // "type" of each handled message, in order
     std::vector<ConnectionEvent> events;
+    // A handler lookup for type "slow" keeps the network thread for 1 s.
+    std::atomic<bool> slow_started{false};
+    std::atomic<bool> slow_done{false};
 
     size_t count_messages() const {
         std::lock_guard lock(mutex);
@@ -131,7 +135,12 @@ struct Seen {
 class RecordingHost final : public gui::detail::SessionHost {
   public:
     explicit RecordingHost(std::shared_ptr<Seen> seen) : seen_(std::move(seen)) {}
-    const gui::HandlerEntry* find_handler(std::string_view) const override {
+    const gui::HandlerEntry* find_handler(std::string_view type) const override {
+        if (type == "slow") {
+            seen_->slow_started = true;
+            std::this_thread::sleep_for(1s);
+            seen_->slow_done = true;
+        }
         return reinterpret_cast<const gui::HandlerEntry*>(this);  // opaque to the core
     }
     void run_handler(const gui::HandlerEntry&, JsonObject& message) override {

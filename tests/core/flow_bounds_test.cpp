@@ -1,13 +1,17 @@
 // Flow control's watermarks at their limits: the memory bound, the GUI-time bound, and where
-// reading resumes (resume_fraction of both).
+// reading resumes (resume_fraction of both); and the GUI hand-off's batch bounds.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <vector>
 
+#include <quarvo_zovovi/ide/gui/core/event_loop.h>
 #include <quarvo_zovovi/ide/gui/core/flow_control.h>
+#include <quarvo_zovovi/ide/gui/core/gui_handoff.h>
 
 using quarvo_zovovi::ide::gui::ClientOptions;
 using quarvo_zovovi::ide::gui::detail::FlowControl;
+namespace gui = quarvo_zovovi::ide::gui;
 using namespace std::chrono_literals;
 
 namespace {
@@ -61,5 +65,58 @@ TEST(FlowBounds, GuiTimeBoundHoldsTheReader) {
         EXPECT_TRUE(flow.under_low()) << bound;
     }
 }
+
+// A GUI thread that keeps what is posted to it, to be run by hand.
+struct KeptGui final : gui::GuiThread {
+    void post(gui::Task task) override { posted.push_back(std::move(task)); }
+    size_t queued() const override { return posted.size(); }
+    std::vector<gui::Task> posted;
+};
+
+struct BatchCase {
+    const char* name;
+    size_t tasks;
+    size_t cost;           // bytes of each
+    size_t batches;        // handed over before the loop gets a turn
+    size_t in_first_batch;
+};
+
+void PrintTo(const BatchCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class BatchBound : public ::testing::TestWithParam<BatchCase> {};
+
+// Catches a batch handed over before either bound, or one that grows past one: below both it
+// waits for the loop's turn.
+TEST_P(BatchBound, GoesOverAtItsTaskOrByteBound) {
+    const BatchCase& c = GetParam();
+    auto kept = std::make_shared<KeptGui>();
+    ClientOptions options;
+    options.max_pending_bytes = size_t{1} << 40;
+    FlowControl flow(options);
+    auto loop = std::make_shared<gui::detail::EventLoop>();
+    auto handoff = std::make_shared<gui::detail::GuiHandoff>(kept, flow);
+    handoff->set_self(handoff);
+    size_t ran = 0;
+    gui::detail::EventLoop::set_current(loop.get());  // as on the network thread
+    for (size_t i = 0; i < c.tasks; ++i) handoff->to_gui(c.cost, [&ran] { ++ran; });
+    gui::detail::EventLoop::set_current(nullptr);
+    ASSERT_EQ(kept->posted.size(), c.batches);
+    if (c.batches) kept->posted.front()();
+    EXPECT_EQ(ran, c.in_first_batch);
+}
+
+constexpr size_t kib = 1024;
+INSTANTIATE_TEST_SUITE_P(
+    HandOff, BatchBound,
+    ::testing::Values(BatchCase{"tasks_one_short", 63, 0, 0, 0},
+                      BatchCase{"tasks_at_the_bound", 64, 0, 1, 64},
+                      BatchCase{"tasks_one_over", 65, 0, 1, 64},
+                      BatchCase{"tasks_twice", 128, 0, 2, 64},
+                      BatchCase{"bytes_one_short", 1, 256 * kib - 1, 0, 0},
+                      BatchCase{"bytes_at_the_bound", 2, 128 * kib, 1, 2},
+                      BatchCase{"bytes_over_at_the_third", 3, 100 * kib, 1, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

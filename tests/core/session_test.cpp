@@ -127,6 +127,25 @@ TEST_F(Core, FlowControlHoldsTheReaderAndReleasesIt) {
     EXPECT_FALSE(session->stats().reading_paused);
 }
 
+// Catches a stop() that waits past stop_timeout for a busy network thread, or gives up on it
+// before then.
+TEST_F(Core, StopWaitsForTheNetworkThreadUpToStopTimeout) {
+    for (const auto& [bound, waited] : {std::pair{0.05, false}, std::pair{5.0, true}}) {
+        gui::ClientOptions options;
+        options.stop_timeout = gui::ClientOptions::Seconds(bound);
+        auto busy = make_session(seen, gui_thread, server.port(), options, 1.0);
+        const size_t before = server.connections();
+        busy->start();
+        ASSERT_TRUE(server.wait_for_connections(before + 1));
+        seen->slow_started = seen->slow_done = false;
+        server.send_text(R"({"type": "slow"})");  // its handler lookup takes 1 s
+        ASSERT_TRUE(eventually([&] { return seen->slow_started.load(); }));
+        busy->stop();
+        EXPECT_EQ(seen->slow_done.load(), waited) << bound;
+        busy->detach_host();  // a thread left behind finishes on its own
+    }
+}
+
 // Catches a message over max_message_bytes that is read anyway, or refused without saying why.
 TEST_F(Core, MessageOverTheLargestEndsTheConnectionWith1009) {
     gui::ClientOptions options;

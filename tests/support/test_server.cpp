@@ -5,69 +5,25 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/error.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
+#include <cctype>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
-#include <thread>
-#include <variant>
 
-#if QUARVO_WITH_TLS
-#include <boost/asio/ssl.hpp>
-#include <boost/beast/ssl.hpp>
-#include <boost/beast/websocket/ssl.hpp>
-
-#include "self_signed.h"
-#endif
+#include "ws_server.h"
 
 namespace quarvo_test {
 
 namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace websocket = beast::websocket;
-#if QUARVO_WITH_TLS
-namespace ssl = asio::ssl;
-#endif
+namespace ws = quarvo_tools::ws;
 using tcp = asio::ip::tcp;
 using asio::awaitable;
 constexpr auto nothrow = asio::as_tuple(asio::use_awaitable);
-
-namespace {
-
-struct SendText {
-    std::string text;
-};
-struct SendBinary {
-    std::string data;
-};
-struct Close {
-    uint16_t code;
-    std::string reason;
-};
-struct Drop {
-    bool reset;
-};
-struct Raw {
-    std::string bytes;
-};
-using Action = std::variant<SendText, SendBinary, Close, Drop, Raw>;
-
-// What a session offers to the server's action queue.
-class SessionBase {
-  public:
-    virtual ~SessionBase() = default;
-    virtual void act(Action action) = 0;
-};
-
-}  // namespace
 
 struct TestServer::State {
     // Recorded facts, read by the test thread.
@@ -79,7 +35,6 @@ struct TestServer::State {
     size_t pings = 0;
     size_t texts_sent = 0;
     bool reading_paused = false;
-    int send_buffer_bytes = 0;
     std::string certificate_pem;
     std::vector<std::string> frames;
     std::vector<Handshake> handshakes;
@@ -92,13 +47,9 @@ struct TestServer::State {
     bool stall = false;
 
     // Server thread only.
-    asio::io_context io{1};
-#if QUARVO_WITH_TLS
-    std::optional<ssl::context> tls;
-#endif
-    tcp::acceptor acceptor{io};
-    std::weak_ptr<SessionBase> newest;
-    std::thread thread;
+    ws::ServerThread server;
+    std::optional<ws::Listener> listener;
+    std::weak_ptr<ws::Connection> newest;
 
     template <class F>
     void record(F f) {
@@ -114,203 +65,94 @@ struct TestServer::State {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, timeout, pred);
     }
+
+    awaitable<void> session(std::shared_ptr<ws::Connection> c);
 };
 
-namespace {
-
-template <class Stream>
-class Session final : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
-  public:
-    template <class... Args>
-    Session(TestServer::State& state, tcp::socket socket, Args&... args)
-        : state_(state), ws_(std::move(socket), args...), wake_(ws_.get_executor()) {}
-
-    void act(Action action) override {
-        actions_.push_back(std::move(action));
-        wake_.cancel();
+// One connection: records its handshake, then answers as the test has set the server up.
+awaitable<void> TestServer::State::session(std::shared_ptr<ws::Connection> c) {
+    ws::Request req;
+    if (const auto ec = co_await c->tls_handshake(std::chrono::seconds(10)); ec) co_return;
+    if (const auto ec = co_await c->read_request(req); ec) co_return;
+    int refuse = 0;
+    bool silent_now = false;
+    bool stall_now = false;
+    std::chrono::milliseconds patience_now{0};
+    record([&] {
+        ++attempts;
+        Handshake h;
+        h.target = std::string(req.target());
+        for (const auto& field : req) {
+            std::string name(field.name_string());
+            for (char& ch : name) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+            h.headers[name] = std::string(field.value());
+        }
+        handshakes.push_back(std::move(h));
+        refuse = refuse_status;
+        silent_now = silent;
+        stall_now = stall;
+        patience_now = patience;
+    });
+    asio::steady_timer timer(c->executor());
+    if (stall_now) {
+        timer.expires_at(std::chrono::steady_clock::time_point::max());
+        co_await timer.async_wait(nothrow);
+        co_return;
     }
+    if (req.target() != "/ws/ide/main_ide") refuse = 404;
+    if (refuse || !boost::beast::websocket::is_upgrade(req)) {
+        co_await c->refuse(req, refuse ? refuse : 400, "refused");
+        co_return;
+    }
+    c->on_control([this](bool ping, std::string_view payload) {
+        if (ping)
+            record([&] { ++pings; });
+        else
+            record([&] { pongs.emplace_back(payload); });
+    });
+    c->written = [this](const ws::Outgoing& item, ws::error_code ec) {
+        if (item.kind == ws::Outgoing::text && !ec) record([&] { ++texts_sent; });
+    };
+    if (const auto ec = co_await c->accept(req, patience_now); ec) co_return;
+    newest = c;
+    record([&] { ++connections; });
 
-    awaitable<void> run() {
-        auto self = this->shared_from_this();
-        auto& tcp_layer = beast::get_lowest_layer(ws_);
-        tcp_layer.expires_after(std::chrono::seconds(10));
-#if QUARVO_WITH_TLS
-        if constexpr (!std::is_same_v<Stream, websocket::stream<beast::tcp_stream>>) {
-            auto [ec] =
-                co_await ws_.next_layer().async_handshake(ssl::stream_base::server, nothrow);
-            if (ec) co_return;
+    if (silent_now) {
+        // Never read: control frames are answered only by a pending read.
+        while (c->is_open()) {
+            timer.expires_after(std::chrono::milliseconds(20));
+            co_await timer.async_wait(nothrow);
         }
-#endif
-        beast::flat_buffer buffer;
-        http::request<http::string_body> req;
-        auto [read_ec, n] = co_await http::async_read(ws_.next_layer(), buffer, req, nothrow);
-        if (read_ec) co_return;
-        int refuse = 0;
-        bool silent = false;
-        bool stall = false;
-        std::chrono::milliseconds patience{0};
-        state_.record([&] {
-            ++state_.attempts;
-            Handshake h;
-            h.target = std::string(req.target());
-            for (const auto& field : req) {
-                std::string name(field.name_string());
-                for (char& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
-                h.headers[name] = std::string(field.value());
-            }
-            state_.handshakes.push_back(std::move(h));
-            refuse = state_.refuse_status;
-            silent = state_.silent;
-            stall = state_.stall;
-            patience = state_.patience;
-        });
-        if (stall) {
-            tcp_layer.expires_never();
-            asio::steady_timer forever(ws_.get_executor(),
-                                       std::chrono::steady_clock::time_point::max());
-            co_await forever.async_wait(nothrow);
-            co_return;
-        }
-        if (req.target() != "/ws/ide/main_ide") refuse = 404;
-        if (refuse || !websocket::is_upgrade(req)) {
-            http::response<http::string_body> res{http::status(refuse ? refuse : 400),
-                                                  req.version()};
-            res.body() = "refused";
-            res.prepare_payload();
-            co_await http::async_write(ws_.next_layer(), res, nothrow);
-            beast::error_code ignored;
-            tcp_layer.socket().shutdown(tcp::socket::shutdown_both, ignored);
-            co_return;
-        }
-        tcp_layer.expires_never();
-        auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
-        if (patience.count() > 0) {
-            timeouts.idle_timeout = patience;
-            timeouts.keep_alive_pings = true;
-        }
-        ws_.set_option(timeouts);
-        ws_.control_callback([this](websocket::frame_type kind, beast::string_view payload) {
-            if (kind == websocket::frame_type::ping) state_.record([&] { ++state_.pings; });
-            if (kind == websocket::frame_type::pong)
-                state_.record([&] { state_.pongs.emplace_back(payload); });
-        });
-        auto [accept_ec] = co_await ws_.async_accept(req, nothrow);
-        if (accept_ec) co_return;
-        state_.newest = self;
-        state_.record([&] { ++state_.connections; });
-
-        asio::co_spawn(ws_.get_executor(), writer(), [self](std::exception_ptr) {});
-        if (silent) {
-            // Never read: control frames are answered only by a pending read.
-            asio::steady_timer idle(ws_.get_executor());
-            while (open_) {
-                idle.expires_after(std::chrono::milliseconds(20));
-                co_await idle.async_wait(nothrow);
-            }
-        } else {
-            beast::flat_buffer frame;
-            asio::steady_timer paused(ws_.get_executor());
+    } else {
+        std::string text;
+        for (;;) {
             for (;;) {
-                for (;;) {
-                    bool hold = false;
-                    state_.record([&] { hold = state_.reading_paused; });
-                    if (!hold) break;
-                    paused.expires_after(std::chrono::milliseconds(2));
-                    co_await paused.async_wait(nothrow);
-                }
-                auto [ec, size] = co_await ws_.async_read(frame, nothrow);
-                if (ec == websocket::error::closed) {
-                    const auto code = uint16_t(ws_.reason().code);
-                    state_.record([&] { state_.close_codes.push_back(code ? code : 1005); });
-                }
-                if (ec) break;
-                std::string text = beast::buffers_to_string(frame.data());
-                frame.consume(frame.size());
-                if (!ws_.got_text()) continue;
-                TestServer::Responder responder;
-                state_.record([&] {
-                    responder = state_.responder;
-                    state_.frames.push_back(text);
-                });
-                if (responder) {
-                    if (auto reply = responder(text)) act(SendText{std::move(*reply)});
-                }
+                bool hold = false;
+                record([&] { hold = reading_paused; });
+                if (!hold) break;
+                timer.expires_after(std::chrono::milliseconds(2));
+                co_await timer.async_wait(nothrow);
             }
-        }
-        open_ = false;
-        wake_.cancel();
-        state_.record([&] { ++state_.ended; });
-    }
-
-  private:
-    awaitable<void> writer() {
-        auto self = this->shared_from_this();
-        while (open_) {
-            if (actions_.empty()) {
-                wake_.expires_at(std::chrono::steady_clock::time_point::max());
-                co_await wake_.async_wait(nothrow);
-                continue;
+            const ws::error_code ec = co_await c->read(text);
+            if (ec == boost::beast::websocket::error::closed) {
+                const uint16_t code = c->close_code();
+                record([&] { close_codes.push_back(code ? code : 1005); });
             }
-            Action action = std::move(actions_.front());
-            actions_.pop_front();
-            if (auto* t = std::get_if<SendText>(&action)) {
-                ws_.text(true);
-                auto [ec, n] = co_await ws_.async_write(asio::buffer(t->text), nothrow);
-                if (!ec) state_.record([&] { ++state_.texts_sent; });
-            } else if (auto* b = std::get_if<SendBinary>(&action)) {
-                ws_.binary(true);
-                co_await ws_.async_write(asio::buffer(b->data), nothrow);
-            } else if (auto* c = std::get_if<Close>(&action)) {
-                co_await ws_.async_close(
-                    websocket::close_reason(websocket::close_code(c->code), c->reason), nothrow);
-            } else if (auto* r = std::get_if<Raw>(&action)) {
-                co_await asio::async_write(ws_.next_layer(), asio::buffer(r->bytes), nothrow);
-            } else {
-                beast::error_code ignored;
-                auto& socket = beast::get_lowest_layer(ws_).socket();
-                if (std::get<Drop>(action).reset)
-                    socket.set_option(tcp::socket::linger(true, 0), ignored);
-                socket.close(ignored);
-                open_ = false;
+            if (ec) break;
+            if (!c->got_text()) continue;
+            TestServer::Responder answer;
+            record([&] {
+                answer = responder;
+                frames.push_back(text);
+            });
+            if (answer) {
+                if (auto reply = answer(text)) c->send({ws::Outgoing::text, std::move(*reply)});
             }
         }
     }
-
-    TestServer::State& state_;
-    Stream ws_;
-    asio::steady_timer wake_;
-    std::deque<Action> actions_;
-    bool open_ = true;
-};
-
-// Raw pointer: the State owns the io_context that owns this frame.
-awaitable<void> accept_loop(TestServer::State* state) {
-    for (;;) {
-        auto [ec, socket] = co_await state->acceptor.async_accept(nothrow);
-        if (ec) co_return;
-        if (state->send_buffer_bytes > 0) {
-            beast::error_code ignored;
-            socket.set_option(asio::socket_base::send_buffer_size(state->send_buffer_bytes),
-                              ignored);
-        }
-#if QUARVO_WITH_TLS
-        if (state->tls) {
-            auto s =
-                std::make_shared<Session<websocket::stream<beast::ssl_stream<beast::tcp_stream>>>>(
-                    *state, std::move(socket), *state->tls);
-            asio::co_spawn(state->io, s->run(), asio::detached);
-            continue;
-        }
-#endif
-        {
-            auto s = std::make_shared<Session<websocket::stream<beast::tcp_stream>>>(
-                *state, std::move(socket));
-            asio::co_spawn(state->io, s->run(), asio::detached);
-        }
-    }
+    c->finish();
+    record([&] { ++ended; });
 }
-
-}  // namespace
 
 struct ClosedPort::Socket {
     asio::io_context io;
@@ -328,34 +170,32 @@ ClosedPort::ClosedPort() : socket_(std::make_unique<Socket>()) {
 ClosedPort::~ClosedPort() = default;
 
 TestServer::TestServer(Options options) : state_(std::make_shared<State>()) {
-    state_->send_buffer_bytes = options.send_buffer_bytes;
+    ws::ListenOptions listen;
+    listen.port = options.port;
+    listen.send_buffer_bytes = options.send_buffer_bytes;
     if (options.tls) {
 #if !QUARVO_WITH_TLS
         throw std::runtime_error("no TLS in this build");
 #else
-        const quarvo_tools::PemPair pem = quarvo_tools::make_self_signed_certificate();
-        state_->certificate_pem = pem.certificate;
-        state_->tls.emplace(ssl::context::tls_server);
-        state_->tls->use_certificate_chain(asio::buffer(pem.certificate));
-        state_->tls->use_private_key(asio::buffer(pem.private_key), ssl::context::pem);
+        listen.tls = quarvo_tools::make_self_signed_certificate();
+        state_->certificate_pem = listen.tls->certificate;
 #endif
     }
-    tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), options.port);
-    state_->acceptor.open(endpoint.protocol());
-    state_->acceptor.set_option(tcp::acceptor::reuse_address(true));
-    state_->acceptor.bind(endpoint);
-    state_->acceptor.listen();
-    asio::co_spawn(state_->io, accept_loop(state_.get()), asio::detached);
-    state_->thread = std::thread([state = state_] { state->io.run(); });
+    State* state = state_.get();
+    state_->listener.emplace(state_->server.io(), listen,
+                             [state](std::shared_ptr<ws::Connection> c) {
+                                 return state->session(std::move(c));
+                             });
+    state_->server.start();
 }
 
 TestServer::~TestServer() {
-    asio::post(state_->io, [state = state_.get()] { state->io.stop(); });
-    state_->thread.join();
+    state_->server.stop();
+    state_->listener.reset();
 }
 
 uint16_t TestServer::port() const {
-    return state_->acceptor.local_endpoint().port();
+    return state_->listener->port();
 }
 
 std::string TestServer::certificate_pem() const {
@@ -394,30 +234,30 @@ void TestServer::set_silent(bool silent) {
 }
 
 namespace {
-void post_action(const std::shared_ptr<TestServer::State>& state, Action action) {
-    asio::post(state->io, [state = state.get(), action = std::move(action)]() mutable {
-        if (auto session = state->newest.lock()) session->act(std::move(action));
+void post_action(const std::shared_ptr<TestServer::State>& state, ws::Outgoing item) {
+    asio::post(state->server.io(), [state = state.get(), item = std::move(item)]() mutable {
+        if (auto session = state->newest.lock()) session->send(std::move(item));
     });
 }
 }  // namespace
 
 void TestServer::send_text(std::string text) {
-    post_action(state_, SendText{std::move(text)});
+    post_action(state_, {ws::Outgoing::text, std::move(text)});
 }
 void TestServer::send_binary(std::string data) {
-    post_action(state_, SendBinary{std::move(data)});
+    post_action(state_, {ws::Outgoing::binary, std::move(data)});
 }
 void TestServer::close(uint16_t code, std::string reason) {
-    post_action(state_, Close{code, std::move(reason)});
+    post_action(state_, {ws::Outgoing::close, std::move(reason), code});
 }
 void TestServer::drop() {
-    post_action(state_, Drop{false});
+    post_action(state_, {ws::Outgoing::drop, {}});
 }
 void TestServer::reset() {
-    post_action(state_, Drop{true});
+    post_action(state_, {ws::Outgoing::reset, {}});
 }
 void TestServer::send_raw(std::string bytes) {
-    post_action(state_, Raw{std::move(bytes)});
+    post_action(state_, {ws::Outgoing::raw, std::move(bytes)});
 }
 
 bool TestServer::wait_for_connections(size_t n, std::chrono::milliseconds timeout) {
