@@ -1,9 +1,16 @@
-// The backlog of frames kept as text: order and contents across memory and the spill file.
+// The backlog of frames kept as text: order and contents across memory and the spill file, and
+// how it is fed on to the GUI thread.
 #include <gtest/gtest.h>
 
+#include <boost/asio/post.hpp>
 #include <string>
 
 #include <quarvo_zovovi/ide/gui/core/backlog.h>
+#include <quarvo_zovovi/ide/gui/core/event_loop.h>
+#include <quarvo_zovovi/ide/gui/core/inbound.h>
+#include <quarvo_zovovi/ide/gui/core/policy.h>
+
+#include "core_fixture.h"
 
 using quarvo_zovovi::ide::gui::detail::Backlog;
 
@@ -39,6 +46,49 @@ TEST(Backlog, WithoutASpillFileTheMemoryIsTheLimit) {
     while (!backlog.at_limit()) backlog.push(frame(50));
     EXPECT_EQ(backlog.file_bytes(), 0u);
     EXPECT_LT(backlog.memory_bytes(), 4096u + 200u);
+}
+
+// Catches a feed without a bound: a GUI thread that keeps up would keep the network thread
+// handing on the whole backlog, its reader and pongs waiting. One go hands on a slice, and the
+// rest follows in later turns of the loop, in order.
+TEST(BacklogFeed, HandsOnOneSliceAtATurnOfTheLoop) {
+    namespace detail = quarvo_zovovi::ide::gui::detail;
+    using quarvo_core_test::gui::ClientOptions;
+    ClientOptions options;
+    options.backlog_spill_dir = "-";
+    auto seen = std::make_shared<quarvo_core_test::Seen>();
+    quarvo_core_test::RecordingHost host(seen);
+    auto kept = std::make_shared<quarvo_core_test::KeptGui>();
+    detail::FlowControl flow(options);
+    detail::Counters counters;
+    detail::LoopSlot slot;
+    const detail::Timings timings(options, 1.0);
+    auto handoff = std::make_shared<detail::GuiHandoff>(kept, flow);
+    handoff->set_self(handoff);
+    detail::RequestTable requests(timings, counters, *handoff);
+    auto inbound = std::make_shared<detail::Inbound>(options, host, requests, *handoff, flow,
+                                                     counters, slot);
+    inbound->set_self(inbound);
+    auto loop = std::make_shared<detail::EventLoop>();
+    detail::EventLoop::set_current(loop.get());  // as on the network thread
+
+    constexpr size_t slice = detail::policy::feed_slice;
+    constexpr size_t n = 2 * slice + 10;
+    flow.charge(options.max_pending_bytes);  // a stuck GUI thread: the frames wait as text
+    for (size_t i = 0; i < n; ++i) inbound->on_frame(R"({"type": "stdout"})");
+    EXPECT_EQ(counters.backlog_frames.load(), n);
+    flow.release(options.max_pending_bytes);
+    inbound->on_gui_drained(*loop);
+    EXPECT_EQ(counters.dispatched.load(), slice) << "one slice in one go";
+    // Other work posted now runs after the next slice, before the one after it.
+    uint64_t at_other_work = 0;
+    boost::asio::post(loop->context, [&] { at_other_work = counters.dispatched.load(); });
+    loop->context.poll();
+    EXPECT_EQ(at_other_work, 2 * slice);
+    EXPECT_EQ(counters.dispatched.load(), n);
+    EXPECT_EQ(counters.backlog_frames.load(), 0u);
+    detail::EventLoop::set_current(nullptr);
+    kept->posted.clear();
 }
 
 }  // namespace

@@ -103,6 +103,13 @@ class ThreadGui final : public gui::GuiThread {
     std::thread thread_;
 };
 
+// A GUI thread that keeps what is posted to it, to be run by hand.
+struct KeptGui final : gui::GuiThread {
+    void post(gui::Task task) override { posted.push_back(std::move(task)); }
+    size_t queued() const override { return posted.size(); }
+    std::vector<gui::Task> posted;
+};
+
 // What reached the host layer, on the GUI thread.
 struct Seen {
     mutable std::mutex mutex;

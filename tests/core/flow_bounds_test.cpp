@@ -9,6 +9,8 @@
 #include <quarvo_zovovi/ide/gui/core/flow_control.h>
 #include <quarvo_zovovi/ide/gui/core/gui_handoff.h>
 
+#include "core_fixture.h"
+
 using quarvo_zovovi::ide::gui::ClientOptions;
 using quarvo_zovovi::ide::gui::detail::FlowControl;
 namespace gui = quarvo_zovovi::ide::gui;
@@ -66,13 +68,6 @@ TEST(FlowBounds, GuiTimeBoundHoldsTheReader) {
     }
 }
 
-// A GUI thread that keeps what is posted to it, to be run by hand.
-struct KeptGui final : gui::GuiThread {
-    void post(gui::Task task) override { posted.push_back(std::move(task)); }
-    size_t queued() const override { return posted.size(); }
-    std::vector<gui::Task> posted;
-};
-
 struct BatchCase {
     const char* name;
     size_t tasks;
@@ -91,7 +86,7 @@ class BatchBound : public ::testing::TestWithParam<BatchCase> {};
 // waits for the loop's turn.
 TEST_P(BatchBound, GoesOverAtItsTaskOrByteBound) {
     const BatchCase& c = GetParam();
-    auto kept = std::make_shared<KeptGui>();
+    auto kept = std::make_shared<quarvo_core_test::KeptGui>();
     ClientOptions options;
     options.max_pending_bytes = size_t{1} << 40;
     FlowControl flow(options);
