@@ -143,6 +143,10 @@ TEST_F(Core, StopWaitsForTheNetworkThreadUpToStopTimeout) {
         busy->stop();
         EXPECT_EQ(seen->slow_done.load(), waited) << bound;
         busy->detach_host();  // a thread left behind finishes on its own
+        // The session goes before the GUI thread it posts to, which must not end itself.
+        const std::weak_ptr<gui::detail::Session> gone = busy;
+        busy.reset();
+        ASSERT_TRUE(eventually([&] { return gui_thread->drain() && gone.expired(); }));
     }
 }
 
