@@ -238,20 +238,45 @@ TEST_F(Requests, NotConnectedStillTimesOutOnlyWhenStarted) {
     EXPECT_EQ(client->pending_request_count(), 0u);
 }
 
-// Catches a replaced registration whose old callback still fires, or whose time-out is lost.
+// Catches a pending request id taken again: the first request keeps its callback and its
+// time-out; the second is refused at once, unsent, with a warning.
 TEST_F(Requests, TwoRequestsUnderOneId) {
     connect();
     client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "dup"}},
                                    record("first"), std::nullopt, 0.5);
     client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "dup"}},
                                    record("second"), std::nullopt, 3000.0);
-    // The first request's time-out removes the second one's entry.
-    ASSERT_TRUE(wait_until([&] { return received.size() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return received.size() == 2; }));
     EXPECT_EQ(received[0].first, "second");
-    EXPECT_EQ(received[0].second.at("message"), Json("Request timed out after 0.5s"));
+    EXPECT_EQ(boost::json::serialize(received[0].second),
+              R"({"error":"duplicate_request_id","request_id":"dup",)"
+              R"("message":"Request id dup is already pending"})");
+    EXPECT_EQ(response_kind(received[0].second), ResponseKind::duplicate_id);
+    EXPECT_EQ(logs.count(LogLevel::warning,
+                         "[WebSocketClient] Request id already pending, request not sent: dup"),
+              1u);
+    EXPECT_EQ(received[1].first, "first");
+    EXPECT_EQ(received[1].second.at("message"), Json("Request timed out after 0.5s"));
+    EXPECT_EQ(server->frames().size(), 1u) << "the refused request is not sent";
     EXPECT_EQ(client->pending_request_count(), 0u);
     pump_events(20);
+    EXPECT_EQ(received.size(), 2u);
+}
+
+// Catches the time-out of an ended request ending the next request of its id.
+TEST_F(Requests, AnIdIsFreeAgainOnceItsRequestHasEnded) {
+    connect();
+    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "r"}},
+                                   record("first"), std::nullopt, 0.5);
+    ASSERT_TRUE(server->wait_for_frames(1));
+    answer("r", "q_response");
+    ASSERT_TRUE(wait_until([&] { return received.size() == 1; }));
+    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "r"}},
+                                   record("second"), std::nullopt, 3000.0);
+    pump_events(50);  // ten times the first one's scaled time-out
     EXPECT_EQ(received.size(), 1u);
+    EXPECT_EQ(client->pending_request_count(), 1u);
+    EXPECT_EQ(response_kind(received[0].second), ResponseKind::answer);
 }
 
 // Catches lost or doubled callbacks and entries left behind under load.

@@ -17,10 +17,16 @@
 
 namespace quarvo_zovovi::ide::gui {
 
+ResponseKind response_kind(const JsonObject& received) {
+    const Json* error = received.if_contains("error");
+    if (!error || !error->is_string() || received.contains("type")) return ResponseKind::answer;
+    if (error->get_string() == "timeout") return ResponseKind::timeout;
+    if (error->get_string() == "duplicate_request_id") return ResponseKind::duplicate_id;
+    return ResponseKind::answer;
+}
+
 bool is_timeout(const JsonObject& answer) {
-    const Json* error = answer.if_contains("error");
-    return error && error->is_string() && error->get_string() == "timeout" &&
-           !answer.contains("type");
+    return response_kind(answer) == ResponseKind::timeout;
 }
 
 }  // namespace quarvo_zovovi::ide::gui
@@ -39,10 +45,13 @@ std::string RequestTable::request_key(const Json& id) {
     return text_form(id);
 }
 
-void RequestTable::add(const std::string& id, PendingRequest request) {
+uint64_t RequestTable::add(const std::string& id, PendingRequest&& request) {
     std::lock_guard lock(mutex_);
-    _pending_requests.insert_or_assign(id, std::move(request));
+    request.registration = ++last_registration_;
+    // try_emplace leaves `request` alone when the id is taken.
+    if (!_pending_requests.try_emplace(id, std::move(request)).second) return 0;
     counters_.pending.store(_pending_requests.size(), std::memory_order_relaxed);
+    return last_registration_;
 }
 
 std::size_t RequestTable::size() const {
@@ -50,13 +59,12 @@ std::size_t RequestTable::size() const {
     return _pending_requests.size();
 }
 
-void RequestTable::schedule_timeout(const std::string& id, double timeout) {
+void RequestTable::schedule_timeout(uint64_t registration, const std::string& id,
+                                    double timeout) {
     std::shared_ptr<EventLoop> loop;
-    uint64_t registration = 0;
     Clock::time_point at;
     {
         std::lock_guard lock(mutex_);
-        registration = ++last_registration_;
         Deadline& deadline = deadlines_[registration];
         deadline.request_id = id;
         deadline.timeout = timeout;
@@ -83,7 +91,7 @@ void RequestTable::attach_loop(const std::shared_ptr<EventLoop>& loop,
         if (running.load()) live_loop_ = loop;
         const Clock::time_point now = Clock::now();
         std::erase_if(deadlines_, [&](const auto& d) {
-            return !_pending_requests.contains(d.second.request_id);  // nothing left to time out
+            return !holds(d.first, d.second.request_id);  // nothing left to time out
         });
         for (auto& [registration, deadline] : deadlines_) {
             if (!deadline.at) deadline.at = now + timings_.scaled(deadline.timeout);
@@ -119,7 +127,8 @@ asio::awaitable<void> RequestTable::_check_timeout(uint64_t registration, Clock:
         timeout = d->second.timeout;
         deadlines_.erase(d);
         auto it = _pending_requests.find(request_id);
-        if (it == _pending_requests.end()) co_return;  // answered first
+        if (it == _pending_requests.end() || it->second.registration != registration)
+            co_return;  // answered first
         entry = std::move(it->second);
         _pending_requests.erase(it);
         counters_.pending.store(_pending_requests.size(), std::memory_order_relaxed);
@@ -129,6 +138,11 @@ asio::awaitable<void> RequestTable::_check_timeout(uint64_t registration, Clock:
     timed_out["request_id"] = request_id;
     timed_out["message"] = "Request timed out after " + format_real(timeout) + "s";
     handoff_._invoke_callback_in_qt_thread(std::move(entry->callback), std::move(timed_out));
+}
+
+bool RequestTable::holds(uint64_t registration, const std::string& id) const {
+    auto it = _pending_requests.find(id);
+    return it != _pending_requests.end() && it->second.registration == registration;
 }
 
 std::optional<PendingRequest> RequestTable::take_answer(const JsonObject& message) {

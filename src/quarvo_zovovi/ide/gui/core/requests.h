@@ -27,6 +27,7 @@ class GuiHandoff;
 struct PendingRequest {
     ResponseCallback callback;                 // called with the answer or the time-out object
     std::optional<std::string> response_type;  // the answer's "type"; empty or "" takes any
+    uint64_t registration = 0;                 // set by add(): one number per registration
 };
 
 class RequestTable {
@@ -38,11 +39,13 @@ class RequestTable {
     // std::invalid_argument for an array or object.
     static std::string request_key(const Json& id);
 
-    // Registers `request` under `id`, replacing an entry of the same id.
-    void add(const std::string& id, PendingRequest request);
-    // Starts `id`'s time-out of `timeout` seconds: on the running loop, or, when none runs, on
-    // the next loop from the moment it starts.
-    void schedule_timeout(const std::string& id, double timeout);
+    // Registers `request` under `id` and returns its registration number; 0, registering
+    // nothing and leaving `request` as it was, when a request of that id is pending (whose
+    // callback and time-out stay its own).
+    uint64_t add(const std::string& id, PendingRequest&& request);
+    // Starts the time-out of `timeout` seconds of registration `registration` under `id`: on
+    // the running loop, or, when none runs, on the next loop from the moment it starts.
+    void schedule_timeout(uint64_t registration, const std::string& id, double timeout);
     // The pending request that `message` answers (its "request_id" and, when one is awaited,
     // its "type" match), removed from the table; none when it answers none.
     std::optional<PendingRequest> take_answer(const JsonObject& message);
@@ -58,12 +61,15 @@ class RequestTable {
   private:
     using Clock = std::chrono::steady_clock;
     // One registration's time-out: when it falls due, once a loop has run since it was made.
-    // It looks for its id when it falls due.
+    // It ends the request under its id only if that is still its registration: an id may be
+    // used again once its request has ended.
     struct Deadline {
         std::string request_id;
         double timeout;
         std::optional<Clock::time_point> at;
     };
+    // Whether `registration` is the request pending under `id`. Under the lock.
+    bool holds(uint64_t registration, const std::string& id) const;
     void start_timer(EventLoop& loop, uint64_t registration, Clock::time_point at);
     boost::asio::awaitable<void> _check_timeout(uint64_t registration, Clock::time_point at);
 

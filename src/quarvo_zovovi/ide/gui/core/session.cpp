@@ -321,9 +321,21 @@ std::string Session::register_request(JsonObject& message, ResponseCallback call
         message["request_id"] = request_id;
     }
     // Registered before the send, so no answer can arrive unregistered.
-    requests_.add(request_id, PendingRequest{std::move(callback), std::move(response_type)});
+    PendingRequest request{std::move(callback), std::move(response_type)};
+    const uint64_t registration = requests_.add(request_id, std::move(request));
+    if (!registration) {
+        // The pending request keeps its id: this one is refused, not sent.
+        logger.warning("[WebSocketClient] Request id already pending, request not sent: " +
+                       request_id);
+        JsonObject refused;
+        refused["error"] = "duplicate_request_id";
+        refused["request_id"] = request_id;
+        refused["message"] = "Request id " + request_id + " is already pending";
+        handoff_._invoke_callback_in_qt_thread(std::move(request.callback), std::move(refused));
+        return request_id;
+    }
     send(message);
-    requests_.schedule_timeout(request_id, timeout);
+    requests_.schedule_timeout(registration, request_id, timeout);
     return request_id;
 }
 
