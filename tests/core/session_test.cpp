@@ -150,7 +150,9 @@ TEST_F(Core, StopWaitsForTheNetworkThreadUpToStopTimeout) {
     }
 }
 
-// Catches a message over max_message_bytes that is read anyway, or refused without saying why.
+// Catches a message over max_message_bytes that is read anyway, refused without naming the
+// bound, or followed by reconnections that start the back-off again each time (the server
+// sends it again on each connection).
 TEST_F(Core, MessageOverTheLargestEndsTheConnectionWith1009) {
     gui::ClientOptions options;
     options.max_message_bytes = 1024;
@@ -165,7 +167,18 @@ TEST_F(Core, MessageOverTheLargestEndsTheConnectionWith1009) {
     server.send_text(message(1024 - 32));
     ASSERT_TRUE(server.wait_for_close_codes(1));
     EXPECT_EQ(server.close_codes()[0], 1009);
-    EXPECT_TRUE(server.wait_for_connections(2)) << "and reconnects";
+    for (size_t n = 2; n <= 3; ++n) {
+        ASSERT_TRUE(server.wait_for_connections(n)) << "and reconnects";
+        server.send_text(message(1024 - 32));
+        ASSERT_TRUE(server.wait_for_close_codes(n));
+    }
+    ASSERT_TRUE(eventually([&] { return seen->count(ConnectionState::reconnecting) >= 3; }));
+    const auto backing_off = seen->events_of(ConnectionState::reconnecting);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(backing_off[size_t(i)].attempt, i + 1);
+    EXPECT_EQ(seen->events_of(ConnectionState::disconnected)[0].error,
+              "message too big: an incoming message is over 1024 bytes, the limit set by "
+              "ClientOptions::max_message_bytes; closed with 1009, reconnecting with a growing "
+              "back-off");
     EXPECT_EQ(seen->count_messages(), 1u);
 }
 

@@ -29,7 +29,8 @@ struct ClientOptions {
     /// Bound on each step of opening a connection: TCP connect, TLS and WebSocket handshakes.
     Seconds open_timeout{30.0};
     /// Back-off before reconnection attempt n: reconnect_delay * 2^(n-1), at most
-    /// max_reconnect_delay. A connection that opens starts the count again.
+    /// max_reconnect_delay. A connection that opens starts the count again, unless an
+    /// incoming message over max_message_bytes ends it.
     Seconds reconnect_delay{1.0};
     /// The longest back-off.
     Seconds max_reconnect_delay{30.0};
@@ -89,9 +90,12 @@ struct ClientOptions {
     std::string tls_certificate_sha256;
     /// @}
 
-    /// The largest incoming message. A larger one ends the connection (close code 1009,
-    /// "message too big") and the usual reconnection follows.
-    std::size_t max_message_bytes = std::size_t{16} << 20;
+    /// The largest incoming message. A larger one ends the connection (close code 1009) with
+    /// one error line that names this bound, and the reconnection that follows keeps the
+    /// back-off growing: the Business Layer would send the same message again at once. 64 MiB:
+    /// a workbook's `all_modules` of a few MiB fits many times over, and one message this
+    /// large still fits, as text, in the backlog's memory (backlog_memory_bytes).
+    std::size_t max_message_bytes = std::size_t{64} << 20;
 
     /// Outbound frames waiting for the socket, at most. A send beyond it fails with
     /// "[WebSocketClient] Send error: outbox full ..."; pings are never refused.

@@ -117,7 +117,8 @@ class WsConnection final : public Connection,
           wake_(ex),
           writer_done_(ex),
           keepalive_timer_(ex),
-          hold_timer_(ex) {
+          hold_timer_(ex),
+          max_message_(options.max_message_bytes) {
         // A larger message ends the connection with close code 1009.
         ws_.read_message_max(options.max_message_bytes);
     }
@@ -315,6 +316,17 @@ class WsConnection final : public Connection,
 
     Outcome classify(const beast::error_code& ec) const {
         if (keepalive_failed_) return {Outcome::abnormal_close, "keepalive ping timeout"};
+        if (ec == websocket::error::message_too_big) {
+            // Beast stops at the frame header that goes over the bound: the whole size is not
+            // read, which is what the bound is for.
+            Outcome too_big{Outcome::error,
+                            "message too big: an incoming message is over " +
+                                std::to_string(max_message_) +
+                                " bytes, the limit set by ClientOptions::max_message_bytes; "
+                                "closed with 1009, reconnecting with a growing back-off"};
+            too_big.message_too_big = true;
+            return too_big;
+        }
         if (ec == websocket::error::closed) {
             const websocket::close_reason& reason = ws_.reason();
             const unsigned code = reason.code == websocket::close_code::none
@@ -425,6 +437,7 @@ class WsConnection final : public Connection,
     asio::steady_timer writer_done_;
     asio::steady_timer keepalive_timer_;
     asio::steady_timer hold_timer_;
+    const std::size_t max_message_;
 };
 
 }  // namespace

@@ -62,6 +62,9 @@ struct Outcome {
     enum Kind { normal_close, abnormal_close, error } kind = error;
     std::string text = {};
     std::optional<int> close_code = {};  // the peer's close frame's code, when it sent one
+    // Ended by an incoming message over max_message_bytes: the Business Layer would send it
+    // again at once, so the back-off goes on growing instead of starting again.
+    bool message_too_big = false;
 };
 
 // Why the reader holds back before its next read.

@@ -166,6 +166,7 @@ awaitable<void> Session::_connect_and_listen(EventLoop& loop) {
     while (_running.load()) {  // Checking
         notify({.state = ConnectionState::connecting, .attempt = _reconnect_attempts.load()});
         Outcome outcome{Outcome::error, tls_failure};
+        const int attempts_before = _reconnect_attempts.load();
         if (tls_failure.empty()) {
             std::shared_ptr<Connection> conn =
                 make_connection(ex, tls.get(), inbound_, counters_, timings, options);
@@ -201,6 +202,8 @@ awaitable<void> Session::_connect_and_listen(EventLoop& loop) {
                 logger.error("[WebSocketClient] Connection error: " + outcome.text);
                 break;
         }
+        // A message over the bound comes again on the next connection: keep backing off.
+        if (outcome.message_too_big) _reconnect_attempts.store(attempts_before);
         _connected.store(false);
         _on_disconnected();
         notify({.state = ConnectionState::disconnected,
