@@ -154,12 +154,16 @@ void IdeWindow::run_current_module() {
 
 void IdeWindow::search_package(const QString& package_name) {
     if (!client_) return;
+    // A new search replaces the one still out, whose answer would overwrite this one's.
+    if (!package_search_.empty()) client_->cancel_request(package_search_);
     packages_->show_search_result("Asking about " + package_name + "...", false);
-    QPointer<PackagePanel> panel = packages_;
-    client_->send_and_wait_response(
+    PackagePanel* panel = packages_;
+    // Bound to the panel: a window closed while the request is out drops the callback.
+    package_search_ = client_->send_and_wait_response(
         JsonObject{{"type", "get_package_info"}, {"package_name", package_name.toStdString()}},
-        [panel](JsonObject answer) {
-            if (!panel) return;  // the window closed while the request was out
+        panel,
+        [this, panel](JsonObject answer) {
+            package_search_.clear();
             if (is_timeout(answer)) {
                 panel->show_search_result(
                     "Package search failed: " + QString::fromStdString(text_of(answer, "message")),

@@ -130,6 +130,7 @@ class IdeWindow final : public QMainWindow, public MainWindow {
 
     WebSocketClient* client_ = nullptr;
     double request_timeout_ = 10.0;
+    std::string package_search_;  // the id of the package search still out, if any
 
     ProjectTree* tree_;
     QTabWidget* editors_;

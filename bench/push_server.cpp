@@ -168,10 +168,9 @@ PushServer::PushServer(bool tls, std::chrono::milliseconds ping_patience, int se
     listen.no_delay = true;
     if (tls) listen.tls = quarvo_tools::make_self_signed_certificate();
     State* state = state_.get();
-    state_->listener.emplace(state_->server.io(), listen,
-                             [state](std::shared_ptr<ws::Connection> c) {
-                                 return state->session(std::move(c));
-                             });
+    state_->listener.emplace(
+        state_->server.io(), listen,
+        [state](std::shared_ptr<ws::Connection> c) { return state->session(std::move(c)); });
     state_->server.start();
 }
 

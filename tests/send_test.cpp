@@ -266,17 +266,79 @@ TEST_F(Requests, TwoRequestsUnderOneId) {
 // Catches the time-out of an ended request ending the next request of its id.
 TEST_F(Requests, AnIdIsFreeAgainOnceItsRequestHasEnded) {
     connect();
-    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "r"}},
-                                   record("first"), std::nullopt, 0.5);
+    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "r"}}, record("first"),
+                                   std::nullopt, 0.5);
     ASSERT_TRUE(server->wait_for_frames(1));
     answer("r", "q_response");
     ASSERT_TRUE(wait_until([&] { return received.size() == 1; }));
-    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "r"}},
-                                   record("second"), std::nullopt, 3000.0);
+    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "r"}}, record("second"),
+                                   std::nullopt, 3000.0);
     pump_events(50);  // ten times the first one's scaled time-out
     EXPECT_EQ(received.size(), 1u);
     EXPECT_EQ(client->pending_request_count(), 1u);
     EXPECT_EQ(response_kind(received[0].second), ResponseKind::answer);
+}
+
+// Catches a callback run after its context was destroyed (a closed dialog's `this`; a use after
+// free under ASan) or one dropped while its context lives.
+TEST_F(Requests, ACallbackGoesWithItsContext) {
+    connect();
+    struct Dialog : QObject {
+        int answers = 0;
+    };
+    auto* closed = new Dialog;
+    Dialog open;
+    int calls = 0;
+    const std::string to_closed = client->send_and_wait_response(JsonObject{{"type", "q"}}, closed,
+                                                                 [closed, &calls](JsonObject) {
+                                                                     ++calls;
+                                                                     ++closed->answers;
+                                                                 });
+    const std::string to_open = client->send_and_wait_response(JsonObject{{"type", "q"}}, &open,
+                                                               [&open, &calls](JsonObject) {
+                                                                   ++calls;
+                                                                   ++open.answers;
+                                                               });
+    delete closed;  // before its answer
+    ASSERT_TRUE(server->wait_for_frames(2));
+    answer(to_closed, "q_response");
+    answer(to_open, "q_response");
+    ASSERT_TRUE(wait_until([&] { return open.answers == 1; }));
+    pump_events(20);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(client->pending_request_count(), 0u) << "both requests ended";
+}
+
+// Catches a cancelled request whose callback still runs, a cancel that says it removed a request
+// that had ended, and a callback run twice when a cancel from another thread races the answer.
+TEST_F(Requests, ACancelledCallbackNeverRunsEvenWhenItRacesTheAnswer) {
+    connect();
+    const std::string unanswered =
+        client->send_and_wait_response(JsonObject{{"type", "q"}}, record("u"), std::nullopt, 0.5);
+    EXPECT_TRUE(client->cancel_request(unanswered));
+    EXPECT_FALSE(client->cancel_request(unanswered)) << "once";
+    pump_events(50);  // ten times its scaled time-out
+    EXPECT_TRUE(received.empty());
+
+    server->set_responder([](const std::string& frame) -> std::optional<std::string> {
+        const auto id = boost::json::parse(frame).at("request_id");
+        return R"({"type": "q_response", "request_id": )" + boost::json::serialize(id) + "}";
+    });
+    constexpr size_t n = 300;
+    std::vector<std::string> ids(n);
+    std::vector<int> calls(n, 0);
+    std::vector<char> cancelled(n, 0);
+    for (size_t i = 0; i < n; ++i)
+        ids[i] = client->send_and_wait_response(
+            JsonObject{{"type", "q"}}, [&calls, i](JsonObject) { ++calls[i]; },
+            std::string("q_response"), 3000.0);
+    std::thread canceller([&] {
+        for (size_t i = 0; i < n; ++i) cancelled[i] = client->cancel_request(ids[i]);
+    });
+    canceller.join();
+    ASSERT_TRUE(wait_until([&] { return client->pending_request_count() == 0; }));
+    pump_events(20);
+    for (size_t i = 0; i < n; ++i) ASSERT_EQ(calls[i], cancelled[i] ? 0 : 1) << i;
 }
 
 // Catches lost or doubled callbacks and entries left behind under load.

@@ -187,7 +187,9 @@ TEST_F(WindowSession, PackageSearchShowsTheTimeOutAsAnError) {
     window->set_request_timeout(0.3);
     ASSERT_TRUE(wait_until([&] { return status_text() == "Connected to Quarvo Server"; }, 15000));
     ASSERT_TRUE(wait_until([&] { return client->is_connected(); }));
-    window->search_package("requests");
+    window->search_package("numpy");
+    window->search_package("requests");  // replaces the search still out
+    EXPECT_EQ(client->pending_request_count(), 1u);
     EXPECT_EQ(window->packages().search_result(), "Asking about requests...");
     ASSERT_TRUE(wait_until([&] {
         return window->packages().search_result().startsWith("Package search failed");

@@ -66,8 +66,8 @@ TEST(BacklogFeed, HandsOnOneSliceAtATurnOfTheLoop) {
     auto handoff = std::make_shared<detail::GuiHandoff>(kept, flow);
     handoff->set_self(handoff);
     detail::RequestTable requests(timings, counters, *handoff);
-    auto inbound = std::make_shared<detail::Inbound>(options, host, requests, *handoff, flow,
-                                                     counters, slot);
+    auto inbound =
+        std::make_shared<detail::Inbound>(options, host, requests, *handoff, flow, counters, slot);
     inbound->set_self(inbound);
     auto loop = std::make_shared<detail::EventLoop>();
     detail::EventLoop::set_current(loop.get());  // as on the network thread

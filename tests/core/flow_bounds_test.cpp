@@ -71,8 +71,8 @@ TEST(FlowBounds, GuiTimeBoundHoldsTheReader) {
 struct BatchCase {
     const char* name;
     size_t tasks;
-    size_t cost;           // bytes of each
-    size_t batches;        // handed over before the loop gets a turn
+    size_t cost;     // bytes of each
+    size_t batches;  // handed over before the loop gets a turn
     size_t in_first_batch;
 };
 
@@ -103,15 +103,15 @@ TEST_P(BatchBound, GoesOverAtItsTaskOrByteBound) {
 }
 
 constexpr size_t kib = 1024;
-INSTANTIATE_TEST_SUITE_P(
-    HandOff, BatchBound,
-    ::testing::Values(BatchCase{"tasks_one_short", 63, 0, 0, 0},
-                      BatchCase{"tasks_at_the_bound", 64, 0, 1, 64},
-                      BatchCase{"tasks_one_over", 65, 0, 1, 64},
-                      BatchCase{"tasks_twice", 128, 0, 2, 64},
-                      BatchCase{"bytes_one_short", 1, 256 * kib - 1, 0, 0},
-                      BatchCase{"bytes_at_the_bound", 2, 128 * kib, 1, 2},
-                      BatchCase{"bytes_over_at_the_third", 3, 100 * kib, 1, 3}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(HandOff, BatchBound,
+                         ::testing::Values(BatchCase{"tasks_one_short", 63, 0, 0, 0},
+                                           BatchCase{"tasks_at_the_bound", 64, 0, 1, 64},
+                                           BatchCase{"tasks_one_over", 65, 0, 1, 64},
+                                           BatchCase{"tasks_twice", 128, 0, 2, 64},
+                                           BatchCase{"bytes_one_short", 1, 256 * kib - 1, 0, 0},
+                                           BatchCase{"bytes_at_the_bound", 2, 128 * kib, 1, 2},
+                                           BatchCase{"bytes_over_at_the_third", 3, 100 * kib, 1,
+                                                     3}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -182,10 +182,9 @@ TestServer::TestServer(Options options) : state_(std::make_shared<State>()) {
 #endif
     }
     State* state = state_.get();
-    state_->listener.emplace(state_->server.io(), listen,
-                             [state](std::shared_ptr<ws::Connection> c) {
-                                 return state->session(std::move(c));
-                             });
+    state_->listener.emplace(
+        state_->server.io(), listen,
+        [state](std::shared_ptr<ws::Connection> c) { return state->session(std::move(c)); });
     state_->server.start();
 }
 

@@ -119,8 +119,7 @@ class Session final : public std::enable_shared_from_this<Session> {
                 }
                 print(id_, "closed",
                       ec == websocket::error::closed
-                          ? "by peer " + std::to_string(c_->close_code()) + " " +
-                                c_->close_reason()
+                          ? "by peer " + std::to_string(c_->close_code()) + " " + c_->close_reason()
                           : ec.message());
                 break;
             }
@@ -273,8 +272,7 @@ int run_server(const ServerOptions& options, const Scenario& scenario) {
         if (!ec) shared.io.stop();
     });
     std::cout << "listening " << (options.tls ? "wss" : "ws") << "://" << options.host << ":"
-              << listener->port() << endpoint_path << " scenario " << scenario.name
-              << std::endl;
+              << listener->port() << endpoint_path << " scenario " << scenario.name << std::endl;
     if (!certificate_line.empty()) std::cout << certificate_line << std::endl;
     shared.io.run();
     return shared.exit_status;

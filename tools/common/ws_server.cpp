@@ -98,15 +98,21 @@ class StreamConnection final : public Connection {
         buffer_.consume(buffer_.size());
         co_return ec;
     }
-    bool got_text() const override { return ws_.got_text(); }
-    uint16_t close_code() const override { return uint16_t(ws_.reason().code); }
-    std::string close_reason() const override { return std::string(ws_.reason().reason.c_str()); }
+    bool got_text() const override {
+        return ws_.got_text();
+    }
+    uint16_t close_code() const override {
+        return uint16_t(ws_.reason().code);
+    }
+    std::string close_reason() const override {
+        return std::string(ws_.reason().reason.c_str());
+    }
     void on_control(std::function<void(bool, std::string_view)> f) override {
-        ws_.control_callback([f = std::move(f)](websocket::frame_type kind,
-                                                beast::string_view payload) {
-            if (kind != websocket::frame_type::close)
-                f(kind == websocket::frame_type::ping, std::string_view(payload));
-        });
+        ws_.control_callback(
+            [f = std::move(f)](websocket::frame_type kind, beast::string_view payload) {
+                if (kind != websocket::frame_type::close)
+                    f(kind == websocket::frame_type::ping, std::string_view(payload));
+            });
     }
 
     awaitable<error_code> write(Outgoing::Kind kind, std::string_view data,
@@ -150,12 +156,16 @@ class StreamConnection final : public Connection {
         open_ = false;
         wake_.cancel();
     }
-    bool is_open() const override { return open_; }
+    bool is_open() const override {
+        return open_;
+    }
     void cancel() override {
         error_code ignored;
         beast::get_lowest_layer(ws_).socket().cancel(ignored);
     }
-    asio::any_io_executor executor() override { return ws_.get_executor(); }
+    asio::any_io_executor executor() override {
+        return ws_.get_executor();
+    }
     std::string remote() const override {
         std::ostringstream out;
         error_code ec;

@@ -50,8 +50,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     virtual asio::awaitable<error_code> tls_handshake(std::chrono::seconds deadline) = 0;
     virtual asio::awaitable<error_code> read_request(Request& request) = 0;
     // Answers `request` with `status` and a plain-text body, then shuts the socket down.
-    virtual asio::awaitable<void> refuse(const Request& request, int status,
-                                         std::string body) = 0;
+    virtual asio::awaitable<void> refuse(const Request& request, int status, std::string body) = 0;
     // Completes the upgrade. patience > 0: the server pings a client silent for half of it
     // and drops one silent for all of it; otherwise Beast's suggested server time-outs.
     virtual asio::awaitable<error_code> accept(const Request& request,
@@ -98,7 +97,7 @@ struct ListenError : std::runtime_error {
 
 struct ListenOptions {
     std::string address = "127.0.0.1";
-    uint16_t port = 0;  // 0: any free port
+    uint16_t port = 0;           // 0: any free port
     std::optional<PemPair> tls;  // a TLS server with this certificate
     int send_buffer_bytes = 0;   // SO_SNDBUF of accepted sockets; 0: the system's
     bool no_delay = false;       // TCP_NODELAY on accepted sockets

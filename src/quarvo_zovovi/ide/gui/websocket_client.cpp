@@ -2,6 +2,7 @@
 // handler table and the host window's notices (SessionHost), and the GUI-thread facility.
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 
+#include <QPointer>
 #include <string>
 
 #include <quarvo_zovovi/ide/gui/client_access.h>
@@ -56,7 +57,7 @@ class WindowHost final : public detail::SessionHost {
 };
 
 std::shared_ptr<detail::Session> make_session(MainWindow& window, const std::string& host, int port,
-                                             const ClientOptions& options, double time_scale) {
+                                              const ClientOptions& options, double time_scale) {
     detail::use_qt_log_sink();
     return detail::Session::create(std::make_unique<WindowHost>(window), gui_thread(), host, port,
                                    options, time_scale);
@@ -132,6 +133,24 @@ std::string WebSocketClient::send_and_wait_response(JsonObject& message, Respons
                                                     double timeout) {
     return session_->register_request(message, std::move(callback), std::move(response_type),
                                       timeout);
+}
+
+std::string WebSocketClient::send_and_wait_response(JsonObject& message, const QObject* context,
+                                                    ResponseCallback callback,
+                                                    std::optional<std::string> response_type,
+                                                    double timeout) {
+    if (context) {
+        // Read on the GUI thread, where the callback runs and the context lives and dies.
+        callback = [context = QPointer<const QObject>(context),
+                    callback = std::move(callback)](JsonObject answer) {
+            if (context && callback) callback(std::move(answer));
+        };
+    }
+    return send_and_wait_response(message, std::move(callback), std::move(response_type), timeout);
+}
+
+bool WebSocketClient::cancel_request(const std::string& request_id) {
+    return session_->cancel_request(request_id);
 }
 
 ClientStats WebSocketClient::stats() const {

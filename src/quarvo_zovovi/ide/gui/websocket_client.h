@@ -15,6 +15,8 @@
 #include <quarvo_zovovi/ide/gui/core/response.h>
 #include <quarvo_zovovi/ide/gui/host/main_window.h>
 
+class QObject;
+
 namespace quarvo_zovovi::ide::gui {
 
 /// Test-only timings: not for hosts.
@@ -108,6 +110,28 @@ class QUARVO_IDE_CLIENT_EXPORT WebSocketClient {
         return send_and_wait_response(message, std::move(callback), std::move(response_type),
                                       timeout);
     }
+
+    /// The same, bound to `context` as QObject::connect binds a slot to its receiver: once
+    /// `context` is destroyed, `callback` is dropped unrun (the request still ends, unseen, by
+    /// its answer or its time-out). `context` lives on the GUI thread; null binds to nothing.
+    std::string send_and_wait_response(JsonObject& message, const QObject* context,
+                                       ResponseCallback callback,
+                                       std::optional<std::string> response_type = std::nullopt,
+                                       double timeout = 30.0);
+    /// The same for a message the caller does not keep.
+    std::string send_and_wait_response(JsonObject&& message, const QObject* context,
+                                       ResponseCallback callback,
+                                       std::optional<std::string> response_type = std::nullopt,
+                                       double timeout = 30.0) {
+        return send_and_wait_response(message, context, std::move(callback),
+                                      std::move(response_type), timeout);
+    }
+
+    /// Removes the pending request `request_id` (as send_and_wait_response() returned it): its
+    /// callback will not run, and an answer that comes later is handled as any message of its
+    /// type. True when it was pending; false when it had ended (its callback has run or is on
+    /// its way to the GUI thread). Any thread.
+    bool cancel_request(const std::string& request_id);
 
     /// Requests registered and not yet answered or timed out. Any thread.
     size_t pending_request_count() const;

@@ -54,13 +54,23 @@ uint64_t RequestTable::add(const std::string& id, PendingRequest&& request) {
     return last_registration_;
 }
 
+bool RequestTable::cancel(const std::string& id) {
+    std::optional<PendingRequest> cancelled;  // its callback goes outside the lock
+    std::lock_guard lock(mutex_);
+    auto it = _pending_requests.find(id);
+    if (it == _pending_requests.end()) return false;
+    cancelled = std::move(it->second);
+    _pending_requests.erase(it);
+    counters_.pending.store(_pending_requests.size(), std::memory_order_relaxed);
+    return true;  // its time-out finds no registration of its own and ends
+}
+
 std::size_t RequestTable::size() const {
     std::lock_guard lock(mutex_);
     return _pending_requests.size();
 }
 
-void RequestTable::schedule_timeout(uint64_t registration, const std::string& id,
-                                    double timeout) {
+void RequestTable::schedule_timeout(uint64_t registration, const std::string& id, double timeout) {
     std::shared_ptr<EventLoop> loop;
     Clock::time_point at;
     {

@@ -2,8 +2,8 @@
 // exactly one of its answer (matched on the network thread) or its time-out (a timer on the
 // network thread's loop). One lock guards the table, the time-outs and the loop that runs them.
 //
-// Threads: add(), schedule_timeout(), detach_loop() and size() on any thread; take_answer(),
-// attach_loop() and the time-out timers on the network thread.
+// Threads: add(), schedule_timeout(), cancel(), detach_loop() and size() on any thread;
+// take_answer(), attach_loop() and the time-out timers on the network thread.
 #pragma once
 
 #include <atomic>
@@ -50,6 +50,8 @@ class RequestTable {
     // its "type" match), removed from the table; none when it answers none.
     std::optional<PendingRequest> take_answer(const JsonObject& message);
     std::size_t size() const;
+    // Removes the request pending under `id` without calling its callback; false when none is.
+    bool cancel(const std::string& id);
 
     // A loop starts: it runs the time-outs from now on, and those that no loop has run yet.
     // `running` is read under the lock, so a stop asked meanwhile leaves no loop attached.

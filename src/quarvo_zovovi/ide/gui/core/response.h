@@ -22,8 +22,8 @@ QUARVO_IDE_CLIENT_EXPORT bool is_timeout(const JsonObject& answer);
 
 /// What a ResponseCallback received.
 enum class ResponseKind {
-    answer,        ///< the Business Layer's answer
-    timeout,       ///< the client's time-out object (see is_timeout())
+    answer,   ///< the Business Layer's answer
+    timeout,  ///< the client's time-out object (see is_timeout())
     /// The client's refusal, at once: a request of the same id was pending, and keeps its own
     /// callback and time-out. {"error": "duplicate_request_id", "request_id": ..., "message":
     /// "Request id ... is already pending"}; the request was not sent.

@@ -4,8 +4,8 @@
 // GUI thread, and reaches the host only through SessionHost and the GuiThread it is given.
 //
 // Threads: start() and stop() on the thread that owns the client (the GUI thread); send(),
-// send_text(), register_request() and the readings on any thread; the connection loop and
-// everything it calls on the network thread.
+// send_text(), register_request(), cancel_request() and the readings on any thread; the connection
+// loop and everything it calls on the network thread.
 #pragma once
 
 #include <atomic>
@@ -72,6 +72,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
     ClientStats stats() const;
     std::size_t pending_request_count() const { return requests_.size(); }
+    bool cancel_request(const std::string& id) { return requests_.cancel(id); }
 
     Inbound& inbound() { return inbound_; }
     GuiHandoff& handoff() { return handoff_; }
