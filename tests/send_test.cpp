@@ -341,6 +341,29 @@ TEST_F(Requests, ACancelledCallbackNeverRunsEvenWhenItRacesTheAnswer) {
     for (size_t i = 0; i < n; ++i) ASSERT_EQ(calls[i], cancelled[i] ? 0 : 1) << i;
 }
 
+// Catches a request that waits out its time-out while disconnected although the host chose to
+// fail fast, and a send that reports as queued what it dropped (or the reverse).
+TEST_F(Requests, FailFastEndsARequestMadeWhileDisconnectedAtOnce) {
+    ClientOptions options;
+    options.fail_requests_while_disconnected = true;
+    client = std::make_unique<WebSocketClient>(host, "127.0.0.1", server->port(), options,
+                                               ClientTestOptions{test_time_scale});
+    EXPECT_FALSE(client->send_message(JsonObject{{"type", "x"}}));
+    const std::string id = client->send_and_wait_response(JsonObject{{"type", "q"}}, record("f"),
+                                                          std::nullopt, 3000.0);
+    ASSERT_TRUE(wait_until([&] { return received.size() == 1; }));
+    EXPECT_EQ(boost::json::serialize(received[0].second),
+              R"({"error":"not_sent","request_id":")" + id +
+                  R"(","message":"Request not sent: not connected"})");
+    EXPECT_EQ(response_kind(received[0].second), ResponseKind::not_sent);
+    EXPECT_EQ(client->pending_request_count(), 0u);
+    connect();
+    EXPECT_TRUE(client->send_text_message("queued"));
+    client->send_and_wait_response(JsonObject{{"type", "q"}}, record("c"), std::nullopt, 3000.0);
+    ASSERT_TRUE(server->wait_for_frames(2));
+    EXPECT_EQ(client->pending_request_count(), 1u) << "connected: sent and pending as usual";
+}
+
 // Catches lost or doubled callbacks and entries left behind under load.
 TEST_F(Requests, ThousandConcurrentRequestsResolveExactlyOnce) {
     connect();

@@ -116,16 +116,16 @@ bool WebSocketClient::connected() const {
     return session_->is_connected();
 }
 
-void WebSocketClient::send_message(JsonObject message) {
-    session_->send(std::move(message));
+bool WebSocketClient::send_message(JsonObject message) {
+    return session_->send(std::move(message));
 }
 
-void WebSocketClient::send_text_message(std::string message) {
-    session_->send_text(std::move(message));
+bool WebSocketClient::send_text_message(std::string message) {
+    return session_->send_text(std::move(message));
 }
 
-void WebSocketClient::sendTextMessage(std::string message) {
-    send_text_message(std::move(message));
+bool WebSocketClient::sendTextMessage(std::string message) {
+    return send_text_message(std::move(message));
 }
 
 std::string WebSocketClient::send_and_wait_response(JsonObject& message, ResponseCallback callback,

@@ -86,13 +86,14 @@ class QUARVO_IDE_CLIENT_EXPORT WebSocketClient {
     /// The same as is_connected().
     bool connected() const;
 
-    /// Sends `message` in the wire form. Any thread; returns at once. Logs a warning and
-    /// drops it when not connected, and an error when it cannot be written.
-    void send_message(JsonObject message);
+    /// Sends `message` in the wire form. Any thread; returns at once: true when the message
+    /// went to the network thread's queue, false when it was dropped with a warning because no
+    /// connection is open. An error line follows when it cannot be written after all.
+    bool send_message(JsonObject message);
     /// Sends `message` as it is, as one text frame. Any thread; as send_message().
-    void send_text_message(std::string message);
+    bool send_text_message(std::string message);
     /// The older name of send_text_message().
-    void sendTextMessage(std::string message);
+    bool sendTextMessage(std::string message);
 
     /// Registers a request, sends it and returns its id at once. Any thread.
     ///

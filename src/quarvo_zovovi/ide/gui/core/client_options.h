@@ -97,6 +97,13 @@ struct ClientOptions {
     /// large still fits, as text, in the backlog's memory (backlog_memory_bytes).
     std::size_t max_message_bytes = std::size_t{64} << 20;
 
+    /// Off (the default): a request made while no connection is open is registered anyway and
+    /// ends by its answer (none comes) or its time-out, as the Business Layer's own client
+    /// does. On: its callback gets at once, on the GUI thread, the client's "not sent" object
+    /// ({"error": "not_sent", "request_id": ..., "message": "Request not sent: not
+    /// connected"}; ResponseKind::not_sent).
+    bool fail_requests_while_disconnected = false;
+
     /// Outbound frames waiting for the socket, at most. A send beyond it fails with
     /// "[WebSocketClient] Send error: outbox full ..."; pings are never refused.
     std::size_t max_outbox_bytes = std::size_t{64} << 20;

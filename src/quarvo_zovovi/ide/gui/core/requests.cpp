@@ -22,6 +22,7 @@ ResponseKind response_kind(const JsonObject& received) {
     if (!error || !error->is_string() || received.contains("type")) return ResponseKind::answer;
     if (error->get_string() == "timeout") return ResponseKind::timeout;
     if (error->get_string() == "duplicate_request_id") return ResponseKind::duplicate_id;
+    if (error->get_string() == "not_sent") return ResponseKind::not_sent;
     return ResponseKind::answer;
 }
 
@@ -63,6 +64,16 @@ bool RequestTable::cancel(const std::string& id) {
     _pending_requests.erase(it);
     counters_.pending.store(_pending_requests.size(), std::memory_order_relaxed);
     return true;  // its time-out finds no registration of its own and ends
+}
+
+std::optional<PendingRequest> RequestTable::take(const std::string& id, uint64_t registration) {
+    std::lock_guard lock(mutex_);
+    if (!holds(registration, id)) return std::nullopt;
+    auto it = _pending_requests.find(id);
+    std::optional<PendingRequest> entry = std::move(it->second);
+    _pending_requests.erase(it);
+    counters_.pending.store(_pending_requests.size(), std::memory_order_relaxed);
+    return entry;
 }
 
 std::size_t RequestTable::size() const {

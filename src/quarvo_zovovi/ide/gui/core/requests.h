@@ -52,6 +52,8 @@ class RequestTable {
     std::size_t size() const;
     // Removes the request pending under `id` without calling its callback; false when none is.
     bool cancel(const std::string& id);
+    // Removes and returns registration `registration` under `id` if it is still pending.
+    std::optional<PendingRequest> take(const std::string& id, uint64_t registration);
 
     // A loop starts: it runs the time-outs from now on, and those that no loop has run yet.
     // `running` is read under the lock, so a stop asked meanwhile leaves no loop attached.

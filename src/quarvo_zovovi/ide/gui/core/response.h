@@ -28,6 +28,9 @@ enum class ResponseKind {
     /// callback and time-out. {"error": "duplicate_request_id", "request_id": ..., "message":
     /// "Request id ... is already pending"}; the request was not sent.
     duplicate_id,
+    /// The client's refusal, at once, of a request made while no connection was open, when
+    /// ClientOptions::fail_requests_while_disconnected is on. {"error": "not_sent", ...}.
+    not_sent,
 };
 
 /// Tells the client's own objects from an answer: they carry an "error" of their own word and

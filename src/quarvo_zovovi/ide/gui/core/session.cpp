@@ -264,23 +264,25 @@ std::shared_ptr<EventLoop> Session::send_loop() {
     return loop;
 }
 
-void Session::send(JsonObject message) {
+bool Session::send(JsonObject message) {
     const std::shared_ptr<EventLoop> loop = send_loop();
-    if (!loop) return;
+    if (!loop) return false;
     // The session outlives the loop's handlers; the handler lives in the loop it names.
     asio::post(loop->context,
                [self = this, loop = loop.get(), message = std::move(message)]() mutable {
                    self->_async_send(*loop, std::move(message));
                });
+    return true;
 }
 
-void Session::send_text(std::string message) {
+bool Session::send_text(std::string message) {
     const std::shared_ptr<EventLoop> loop = send_loop();
-    if (!loop) return;
+    if (!loop) return false;
     asio::post(loop->context,
                [self = this, loop = loop.get(), message = std::move(message)]() mutable {
                    self->send_frame(*loop, std::move(message));
                });
+    return true;
 }
 
 void Session::_async_send(EventLoop& loop, JsonObject message) {
@@ -330,16 +332,29 @@ std::string Session::register_request(JsonObject& message, ResponseCallback call
         // The pending request keeps its id: this one is refused, not sent.
         logger.warning("[WebSocketClient] Request id already pending, request not sent: " +
                        request_id);
-        JsonObject refused;
-        refused["error"] = "duplicate_request_id";
-        refused["request_id"] = request_id;
-        refused["message"] = "Request id " + request_id + " is already pending";
-        handoff_._invoke_callback_in_qt_thread(std::move(request.callback), std::move(refused));
+        refuse(std::move(request.callback), request_id, "duplicate_request_id",
+               "Request id " + request_id + " is already pending");
         return request_id;
     }
-    send(message);
+    if (!send(message) && options.fail_requests_while_disconnected) {
+        // The host chose to hear of it at once rather than at the time-out.
+        if (std::optional<PendingRequest> entry = requests_.take(request_id, registration)) {
+            refuse(std::move(entry->callback), request_id, "not_sent",
+                   "Request not sent: not connected");
+            return request_id;
+        }
+    }
     requests_.schedule_timeout(registration, request_id, timeout);
     return request_id;
+}
+
+void Session::refuse(ResponseCallback callback, const std::string& request_id,
+                     std::string_view error, std::string message) {
+    JsonObject refused;
+    refused["error"] = error;
+    refused["request_id"] = request_id;
+    refused["message"] = std::move(message);
+    handoff_._invoke_callback_in_qt_thread(std::move(callback), std::move(refused));
 }
 
 void Session::handle_message(std::string_view raw_message) {

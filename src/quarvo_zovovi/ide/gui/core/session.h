@@ -59,8 +59,9 @@ class Session : public std::enable_shared_from_this<Session> {
 
     // Queue one text frame, or the wire form of `message`; when not connected or stopped, log
     // why and drop it.
-    void send(JsonObject message);
-    void send_text(std::string message);
+    // True when the message went to the network thread's queue (see send_loop()).
+    bool send(JsonObject message);
+    bool send_text(std::string message);
     // Registers a request (its id from "request_id", or a new UUID written there), sends it and
     // starts its time-out. Returns the id.
     std::string register_request(JsonObject& message, ResponseCallback callback,
@@ -90,6 +91,9 @@ class Session : public std::enable_shared_from_this<Session> {
 
     // The loop a send from any thread goes to, or null after saying why it cannot go.
     std::shared_ptr<EventLoop> send_loop();
+    // Ends a request at once: `callback` gets the client's object for `error` on the GUI thread.
+    void refuse(ResponseCallback callback, const std::string& request_id, std::string_view error,
+                std::string message);
     void _async_send(EventLoop& loop, JsonObject message);
     void send_frame(EventLoop& loop, std::string text);
 
