@@ -1,8 +1,10 @@
 // What the library offers a host beyond the system's own operations: typed connection events,
-// TLS verification by CA file or pinned fingerprint, the HostWindow base, is_timeout.
+// TLS verification by CA file or pinned fingerprint, the HostWindow base, is_timeout, handlers of
+// the host's own message types and the message observer.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QThread>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <filesystem>
@@ -248,6 +250,45 @@ TEST_F(Events, RealTimeOutObjectIsATimeOut) {
         "module_content", 1.0);
     ASSERT_TRUE(wait_until([&] { return got.has_value(); }));
     EXPECT_TRUE(is_timeout(*got)) << boost::json::serialize(*got);
+}
+
+}  // namespace
+
+namespace {
+
+// Catches a host handler that never runs, runs off the GUI thread or out of order, one that
+// replaces a system handler, and an observer that misses a handled message.
+TEST_F(Events, HostHandlersTakeNewTypesOnlyAndAnObserverSeesEveryHandledMessage) {
+    SetUpClient();
+    std::vector<std::string> seen;
+    bool off_gui_thread = false;
+    const auto on_gui_thread = [] {
+        return QThread::currentThread() == QCoreApplication::instance()->thread();
+    };
+    EXPECT_TRUE(client->register_handler("sheet_recalculated", [&](JsonObject& m) {
+        off_gui_thread |= !on_gui_thread();
+        seen.push_back("handler " + text_form(m.at("sheet")));
+    }));
+    EXPECT_FALSE(client->register_handler("sheet_recalculated", [](JsonObject&) {}));
+    EXPECT_FALSE(
+        client->register_handler("stdout", [&](JsonObject&) { seen.push_back("hijacked"); }));
+    EXPECT_TRUE(logs.wait_for(LogLevel::warning,
+                              "[WebSocketClient] Handler not registered: "
+                              "\"stdout\" is a message type of the system"));
+    client->observe_messages(
+        [&](const JsonObject& m) { seen.push_back("observed " + text_form(m.at("type"))); });
+    client->start();
+    ASSERT_TRUE(server->wait_for_connections(1));
+    server->send_text(R"({"type": "sheet_recalculated", "sheet": "Q3"})");
+    server->send_text(R"({"type": "stdout", "content": "x"})");
+    server->send_text(R"({"type": "made_up_and_unregistered"})");
+    ASSERT_TRUE(logs.wait_for(LogLevel::warning,
+                              "[WebSocketClient] No handler for message type: "
+                              "made_up_and_unregistered"));
+    pump_events(20);
+    EXPECT_EQ(seen, (std::vector<std::string>{"handler Q3", "observed sheet_recalculated",
+                                              "observed stdout"}));
+    EXPECT_FALSE(off_gui_thread);
 }
 
 }  // namespace

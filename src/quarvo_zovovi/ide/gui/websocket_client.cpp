@@ -3,6 +3,8 @@
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 
 #include <QPointer>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include <quarvo_zovovi/ide/gui/client_access.h>
@@ -27,13 +29,48 @@ class WindowHost final : public detail::SessionHost {
 
     const HandlerTable MESSAGE_HANDLERS;  // built once here, read-only afterwards
 
+    // Any thread: the system's table first; a host's handlers only for the types it lacks.
     const HandlerEntry* find_handler(std::string_view type) const override {
-        return MESSAGE_HANDLERS.find(type);
+        if (const HandlerEntry* entry = MESSAGE_HANDLERS.find(type)) return entry;
+        std::lock_guard lock(host_mutex_);
+        auto it = host_handlers_.find(type);
+        return it == host_handlers_.end() ? nullptr : it->second.get();
     }
+    // GUI thread.
     void run_handler(const HandlerEntry& handler, JsonObject& message) override {
-        HandlerContext ctx{window_, logger};
-        handler.body(ctx, message);
+        if (handler.body == &host_body) {
+            static_cast<const HostEntry&>(handler).handler(message);
+        } else {
+            HandlerContext ctx{window_, logger};
+            handler.body(ctx, message);
+        }
+        if (observer_) observer_(message);
     }
+
+    // GUI thread. Entries are never removed: queued messages point at them.
+    bool add_handler(std::string type, MessageHandler handler) {
+        if (MESSAGE_HANDLERS.find(type)) {
+            logger.warning("[WebSocketClient] Handler not registered: \"" + type +
+                           "\" is a message type of the system");
+            return false;
+        }
+        std::lock_guard lock(host_mutex_);
+        if (host_handlers_.contains(type)) {
+            logger.warning("[WebSocketClient] Handler not registered: \"" + type +
+                           "\" has a handler already");
+            return false;
+        }
+        auto entry = std::make_unique<HostEntry>();
+        entry->name = "_handle_" + type;
+        entry->handler = std::move(handler);
+        HostEntry& e = *entry;
+        auto [it, added] = host_handlers_.emplace(std::move(type), std::move(entry));
+        e.type = it->first;
+        e.HandlerEntry::name = e.name;
+        e.body = &host_body;
+        return added;
+    }
+    void set_observer(MessageObserver observer) { observer_ = std::move(observer); }
     void _on_connected_qt() override {
         window_.log_to_console("Connected to Quarvo Server", std::nullopt, OutputLevel::DETAILED,
                                std::nullopt);
@@ -53,7 +90,17 @@ class WindowHost final : public detail::SessionHost {
     }
 
   private:
+    // A host's handler, in the table's form.
+    struct HostEntry : HandlerEntry {
+        std::string name;
+        MessageHandler handler;
+    };
+    static void host_body(HandlerContext&, JsonObject&) {}  // marks a HostEntry
+
     MainWindow& window_;
+    mutable std::mutex host_mutex_;  // host_handlers_, written on the GUI thread
+    std::map<std::string, std::unique_ptr<HostEntry>, std::less<>> host_handlers_;
+    MessageObserver observer_;  // GUI thread
 };
 
 std::shared_ptr<detail::Session> make_session(MainWindow& window, const std::string& host, int port,
@@ -147,6 +194,14 @@ std::string WebSocketClient::send_and_wait_response(JsonObject& message, const Q
         };
     }
     return send_and_wait_response(message, std::move(callback), std::move(response_type), timeout);
+}
+
+bool WebSocketClient::register_handler(std::string type, MessageHandler handler) {
+    return window_host(*session_).add_handler(std::move(type), std::move(handler));
+}
+
+void WebSocketClient::observe_messages(MessageObserver observer) {
+    window_host(*session_).set_observer(std::move(observer));
 }
 
 bool WebSocketClient::cancel_request(const std::string& request_id) {

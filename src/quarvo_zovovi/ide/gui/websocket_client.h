@@ -4,6 +4,7 @@
 #include <quarvo_zovovi/ide/gui/export.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,11 @@ struct ClientTestOptions {
     /// join); texts keep the unscaled values.
     double time_scale = 1.0;
 };
+
+/// A host's handler of a message type the system does not handle (see register_handler()).
+using MessageHandler = std::function<void(JsonObject& message)>;
+/// Sees each handled message (see observe_messages()).
+using MessageObserver = std::function<void(const JsonObject& message)>;
 
 namespace detail {
 class Session;
@@ -133,6 +139,15 @@ class QUARVO_IDE_CLIENT_EXPORT WebSocketClient {
     /// type. True when it was pending; false when it had ended (its callback has run or is on
     /// its way to the GUI thread). Any thread.
     bool cancel_request(const std::string& request_id);
+
+    /// Handles messages of `type`, a type the system's 47 handlers do not take, from now on:
+    /// `handler` gets each such message on the GUI thread, in arrival order with the others.
+    /// False, with a warning, for a type of the system's or one already registered (neither is
+    /// replaced). GUI thread; before or after start().
+    bool register_handler(std::string type, MessageHandler handler);
+    /// Shows `observer` every message after its handler (the system's or a registered one)
+    /// has run, on the GUI thread; an empty observer stops it. GUI thread.
+    void observe_messages(MessageObserver observer);
 
     /// Requests registered and not yet answered or timed out. Any thread.
     size_t pending_request_count() const;
