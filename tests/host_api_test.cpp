@@ -13,6 +13,7 @@
 #include <quarvo_zovovi/ide/gui/core/value.h>
 #include <quarvo_zovovi/ide/gui/handler_table.h>
 #include <quarvo_zovovi/ide/gui/host/host_window.h>
+#include <quarvo_zovovi/ide/gui/host/logging.h>
 #include "client_fixture.h"
 #include "self_signed.h"
 
@@ -289,6 +290,18 @@ TEST_F(Events, HostHandlersTakeNewTypesOnlyAndAnObserverSeesEveryHandledMessage)
     EXPECT_EQ(seen, (std::vector<std::string>{"handler Q3", "observed sheet_recalculated",
                                               "observed stdout"}));
     EXPECT_FALSE(off_gui_thread);
+}
+
+// Catches a category a host cannot name, or one whose debug lines are on without a rule.
+TEST(Logging, TheCategoryIsExportedWithDebugOffByDefault) {
+    const QLoggingCategory& category = lcWebSocketClient();
+    EXPECT_STREQ(category.categoryName(), "quarvo_zovovi.ide.gui.websocket_client");
+    EXPECT_FALSE(category.isDebugEnabled());
+    EXPECT_TRUE(category.isInfoEnabled());
+    QLoggingCategory::setFilterRules("quarvo_zovovi.ide.gui.websocket_client.debug=true");
+    EXPECT_TRUE(category.isDebugEnabled()) << "rules turn it on";
+    QLoggingCategory::setFilterRules("");
+    EXPECT_FALSE(category.isDebugEnabled());
 }
 
 }  // namespace

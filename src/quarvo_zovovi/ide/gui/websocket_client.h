@@ -48,7 +48,8 @@ struct ClientAccess;
 /// "0", otherwise wss), reconnects with back-off, sends what it is given from any thread,
 /// matches answers to requests, and dispatches every other message by its "type" to a handler
 /// that updates the host window on the GUI thread. It logs through the Qt logging category
-/// "quarvo_zovovi.ide.gui.websocket_client".
+/// "quarvo_zovovi.ide.gui.websocket_client" (lcWebSocketClient, host/logging.h), whose debug
+/// lines are off by default.
 ///
 /// Threads: the constructor, destructor, start() and stop() on the GUI thread; the other
 /// operations on any thread; handlers, response callbacks and connection notices run on the

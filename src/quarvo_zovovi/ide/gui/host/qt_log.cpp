@@ -10,9 +10,13 @@
 
 #include <quarvo_zovovi/ide/gui/core/log.h>
 #include <quarvo_zovovi/ide/gui/core/log_default.h>
+#include <quarvo_zovovi/ide/gui/host/logging.h>
 #include <quarvo_zovovi/ide/gui/host/qt_log.h>
 
 namespace quarvo_zovovi::ide::gui {
+
+Q_LOGGING_CATEGORY(lcWebSocketClient, "quarvo_zovovi.ide.gui.websocket_client", QtInfoMsg)
+
 namespace {
 
 // Writes each record through the Qt logging category named after its logger.
@@ -57,12 +61,13 @@ class QtCategorySink final : public LogSink {
 
   private:
     const QLoggingCategory& category(std::string_view name) const {
+        if (name == lcWebSocketClient().categoryName()) return lcWebSocketClient();
         std::lock_guard lock(mutex_);
         auto it = categories_.find(name);
         if (it == categories_.end()) {
             // The category keeps a pointer to its name: the map key holds it stable.
             it = categories_.emplace(std::string(name), nullptr).first;
-            it->second = std::make_unique<QLoggingCategory>(it->first.c_str());
+            it->second = std::make_unique<QLoggingCategory>(it->first.c_str(), QtInfoMsg);
         }
         return *it->second;
     }
