@@ -49,12 +49,15 @@ class Events : public ClientTest {
 };
 
 // Catches a missing or misordered event, a wrong endpoint, and an event that overtakes the
-// system's own notices: a connect, a normal close, its reconnection, and a stop.
+// system's own notices: a connect, a normal close, its reconnection, and a stop; and a state()
+// that is not the one of the event being delivered.
 TEST_F(Events, ConnectNormalCloseReconnectStop) {
     SetUpClient();
+    EXPECT_EQ(client->state(), ConnectionState::stopped) << "before start";
     size_t calls_at_connected = 0;
     host.on_connection_event = [&](const ConnectionEvent& e) {
         EXPECT_EQ(e.endpoint, client->url);
+        EXPECT_EQ(client->state(), e.state);
         if (e.state == ConnectionState::connected && calls_at_connected == 0)
             calls_at_connected = host.log.size();
     };

@@ -3,6 +3,7 @@
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 
 #include <QPointer>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -86,8 +87,12 @@ class WindowHost final : public detail::SessionHost {
                                         ", next try in " + format_fixed(delay, 0) + "s)");
     }
     void connection_changed(const ConnectionEvent& event) override {
+        state.store(event.state);
         window_.connection_changed(event);
     }
+
+    // The state of the last event the window was given. Set on the GUI thread, read anywhere.
+    std::atomic<ConnectionState> state{ConnectionState::stopped};
 
   private:
     // A host's handler, in the table's form.
@@ -154,6 +159,10 @@ void WebSocketClient::stop() {
                     ConnectionEvent{.state = ConnectionState::stopped, .endpoint = endpoint});
             }));
     }
+}
+
+ConnectionState WebSocketClient::state() const {
+    return window_host(*session_).state.load();
 }
 
 bool WebSocketClient::is_connected() const {

@@ -92,6 +92,11 @@ class QUARVO_IDE_CLIENT_EXPORT WebSocketClient {
     bool is_connected() const;
     /// The same as is_connected().
     bool connected() const;
+    /// The state of the last connection event the host window was given (see
+    /// MainWindow::connection_changed): `stopped` before start() and after stop(), then
+    /// connecting, connected, disconnected and reconnecting as they happen. is_connected()
+    /// follows the socket itself and may run ahead of it. Any thread.
+    ConnectionState state() const;
 
     /// Sends `message` in the wire form. Any thread; returns at once: true when the message
     /// went to the network thread's queue, false when it was dropped with a warning because no
