@@ -113,6 +113,21 @@ TEST_F(Tools, RequestAnsweredAndTimedOut) {
     const std::string late = trace->wait_for_text(R"("message":"Request timed out after 2.5s")");
     ASSERT_NE(late, "") << trace->all();
     EXPECT_EQ(json(late).at("data").as_object().at("error"), "timeout");
+
+    // A cancelled request says whether it was pending, and its callback never comes (ide-trace
+    // runs at 1/100 of the real timings: 100 s is 1 s here).
+    trace->send(
+        R"({"op":"request","message":{"type":"no_such_request","request_id":"c1"},"timeout":100})");
+    ASSERT_NE(trace->wait_for_text(R"({"request_id":"c1"})"), "") << trace->all();
+    trace->send(R"({"op":"cancel","request_id":"c1"})");
+    EXPECT_NE(trace->wait_for_text(R"({"cancelled":"c1","was_pending":true})"), "") << trace->all();
+    trace->send(R"({"op":"cancel","request_id":"c1"})");
+    EXPECT_NE(trace->wait_for_text(R"({"cancelled":"c1","was_pending":false})"), "")
+        << trace->all();
+    trace->send(R"({"op":"request","message":{"type":"no_such_request"},"timeout":200})");
+    ASSERT_NE(trace->wait_for_text(R"("message":"Request timed out after 200.0s")"), "")
+        << trace->all();
+    EXPECT_EQ(trace->all().find(R"({"callback":"c1")"), std::string::npos) << trace->all();
 }
 
 // Catches a normal close that is not reported, or not followed by a new connection.

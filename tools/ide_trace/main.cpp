@@ -33,6 +33,7 @@ Commands on stdin, one JSON object per line, run on the GUI thread in order:
   {"op":"start"} {"op":"stop"} {"op":"is_connected"} {"op":"dump"} {"op":"quit"}
   {"op":"send","message":{...}}  {"op":"send_text","text":"..."}  {"op":"sendTextMessage","text":"..."}
   {"op":"request","message":{...},"response_type":"...","timeout":2.5}   (prints {"request_id":...})
+  {"op":"cancel","request_id":"..."}   (prints {"cancelled":...,"was_pending":true|false})
   {"op":"state", "_debug_active":true, "_current_debug_workbook":"wb1", "_console_source_filter":"ide_only",
    "current_workbook":"wb1", "_pending_debug_line":{...}, "tabs":[{"title":"m.py","editor":true,"workbook_id":"wb1"}],
    "DEBUG_LINE_HIGHLIGHT_DELAY_MS":100, "_module_cache":{...}, "_workbook_items":["wb1"], "_synced_module_hashes":{...}}

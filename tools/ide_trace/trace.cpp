@@ -6,8 +6,8 @@
 #include <QMessageBox>
 #include <boost/json/parse.hpp>
 
-#include <quarvo_zovovi/ide/gui/core/log.h>
 #include <quarvo_zovovi/ide/gui/core/json_text.h>
+#include <quarvo_zovovi/ide/gui/core/log.h>
 #include <quarvo_zovovi/ide/gui/core/value.h>
 
 namespace quarvo_tools::trace {
@@ -208,6 +208,11 @@ bool Trace::command(const std::string& line) {
                 },
                 response_type, timeout.to_number<double>());
             print_event({{"request_id", id}}, "request  " + id);
+        } else if (op == "cancel") {
+            const std::string id(need(c, op, "request_id", boost::json::kind::string).get_string());
+            const bool pending = client_->cancel_request(id);
+            print_event({{"cancelled", id}, {"was_pending", pending}},
+                        "cancel   " + id + (pending ? "" : " (had ended)"));
         } else if (op == "state") {
             apply_state(c);
         } else if (op == "dump") {

@@ -2,7 +2,9 @@
 // handler table and the host window's notices (SessionHost), and the GUI-thread facility.
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 
+#include <QCoreApplication>
 #include <QPointer>
+#include <QThread>
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -196,10 +198,20 @@ std::string WebSocketClient::send_and_wait_response(JsonObject& message, const Q
                                                     std::optional<std::string> response_type,
                                                     double timeout) {
     if (context) {
-        // Read on the GUI thread, where the callback runs and the context lives and dies.
-        callback = [context = QPointer<const QObject>(context),
-                    callback = std::move(callback)](JsonObject answer) {
-            if (context && callback) callback(std::move(answer));
+        // The guard is read, and dropped, on the GUI thread only, where the context lives and
+        // dies: a callback that ends elsewhere (cancelled, or freed by the network thread after
+        // it ran) sends the guard there to go. Qt keeps the guard's count in QtCore, where
+        // ThreadSanitizer cannot see it pair with the object's own destruction.
+        const std::shared_ptr<QPointer<const QObject>> guard(
+            new QPointer<const QObject>(context), [gui = gui_thread()](QPointer<const QObject>* p) {
+                const QCoreApplication* app = QCoreApplication::instance();
+                if (!app || QThread::currentThread() == app->thread())
+                    delete p;
+                else
+                    gui->post([p] { delete p; });
+            });
+        callback = [guard, callback = std::move(callback)](JsonObject answer) {
+            if (*guard && callback) callback(std::move(answer));
         };
     }
     return send_and_wait_response(message, std::move(callback), std::move(response_type), timeout);
