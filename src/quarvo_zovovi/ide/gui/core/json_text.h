@@ -29,6 +29,11 @@ inline constexpr JsonStyle compact_style{",", ":", false};
 QUARVO_IDE_CLIENT_EXPORT void append_json(std::string& out, const Json& value,
                                           const JsonStyle& style);
 
+/// Appends the shortest text that reads back as the same double, with at least one digit
+/// after the point in fixed notation, and exponent notation outside 1e-4 <= |x| < 1e16 (nan,
+/// inf and -inf for the others): the form of reals in JSON text and in log and console texts.
+QUARVO_IDE_CLIENT_EXPORT void append_real(std::string& out, double x);
+
 /// The text of one outbound message frame, in the wire form; no trailing newline.
 QUARVO_IDE_CLIENT_EXPORT std::string to_json_text(const JsonObject& message);
 

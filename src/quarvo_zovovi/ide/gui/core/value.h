@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include <quarvo_zovovi/ide/gui/core/json.h>
+#include <quarvo_zovovi/ide/gui/core/json_text.h>
 
 namespace quarvo_zovovi::ide::gui {
 
@@ -46,10 +47,7 @@ QUARVO_IDE_CLIENT_EXPORT std::string text_form(const Json& value);
 /// Appends text_form(value) to `out`.
 QUARVO_IDE_CLIENT_EXPORT void append_text_form(std::string& out, const Json& value);
 
-/// Appends the shortest text that reads back as the same double, with at least one digit
-/// after the point in fixed notation, and exponent notation outside 1e-4 <= |x| < 1e16.
-QUARVO_IDE_CLIENT_EXPORT void append_real(std::string& out, double x);
-/// The same as a new string.
+/// append_real() (json_text.h) as a new string.
 QUARVO_IDE_CLIENT_EXPORT std::string format_real(double x);
 
 /// `x` with exactly `decimals` digits after the point, rounded half to even ("%.*f").
