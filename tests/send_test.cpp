@@ -243,7 +243,7 @@ TEST_F(Requests, NotConnectedStillTimesOutOnlyWhenStarted) {
 TEST_F(Requests, TwoRequestsUnderOneId) {
     connect();
     client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "dup"}},
-                                   record("first"), std::nullopt, 0.5);
+                                   record("first"), std::nullopt, 5.0);
     client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "dup"}},
                                    record("second"), std::nullopt, 3000.0);
     ASSERT_TRUE(wait_until([&] { return received.size() == 2; }));
@@ -256,7 +256,7 @@ TEST_F(Requests, TwoRequestsUnderOneId) {
                          "[WebSocketClient] Request id already pending, request not sent: dup"),
               1u);
     EXPECT_EQ(received[1].first, "first");
-    EXPECT_EQ(received[1].second.at("message"), Json("Request timed out after 0.5s"));
+    EXPECT_EQ(received[1].second.at("message"), Json("Request timed out after 5.0s"));
     EXPECT_EQ(server->frames().size(), 1u) << "the refused request is not sent";
     EXPECT_EQ(client->pending_request_count(), 0u);
     pump_events(20);
@@ -266,14 +266,15 @@ TEST_F(Requests, TwoRequestsUnderOneId) {
 // Catches the time-out of an ended request ending the next request of its id.
 TEST_F(Requests, AnIdIsFreeAgainOnceItsRequestHasEnded) {
     connect();
+    // 30 s scaled is 300 ms: room for the answer's round trip on a loaded sanitizer run.
     client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "r"}}, record("first"),
-                                   std::nullopt, 0.5);
+                                   std::nullopt, 30.0);
     ASSERT_TRUE(server->wait_for_frames(1));
     answer("r", "q_response");
     ASSERT_TRUE(wait_until([&] { return received.size() == 1; }));
     client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "r"}}, record("second"),
                                    std::nullopt, 3000.0);
-    pump_events(50);  // ten times the first one's scaled time-out
+    pump_events(600);  // twice the first one's scaled time-out
     EXPECT_EQ(received.size(), 1u);
     EXPECT_EQ(client->pending_request_count(), 1u);
     EXPECT_EQ(response_kind(received[0].second), ResponseKind::answer);
