@@ -1,5 +1,5 @@
-// What the library offers a host beyond the system's own operations: typed connection events,
-// TLS verification by CA file or pinned fingerprint, the HostWindow base, is_timeout, handlers of
+// What the library offers a host beyond the system's own operations: typed connection events
+// and the client's Qt signals, TLS verification by CA file or pinned fingerprint, the HostWindow base, is_timeout, handlers of
 // the host's own message types and the message observer.
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include <quarvo_zovovi/ide/gui/client_signals.h>
 #include <quarvo_zovovi/ide/gui/core/value.h>
 #include <quarvo_zovovi/ide/gui/handler_table.h>
 #include <quarvo_zovovi/ide/gui/host/host_window.h>
@@ -61,6 +62,11 @@ TEST_F(Events, ConnectNormalCloseReconnectStop) {
         if (e.state == ConnectionState::connected && calls_at_connected == 0)
             calls_at_connected = host.log.size();
     };
+    // Two widgets following the client through its signal see what the window saw.
+    std::vector<ConnectionEvent> seen[2];
+    for (auto& list : seen)
+        QObject::connect(&client->client_signals(), &ClientSignals::connectionChanged,
+                         [&list](const ConnectionEvent& e) { list.push_back(e); });
     connect();
     ASSERT_TRUE(wait_for_events(2));
     EXPECT_EQ(calls_at_connected, 2u) << "after the console line and the status text";
@@ -72,6 +78,30 @@ TEST_F(Events, ConnectNormalCloseReconnectStop) {
     EXPECT_EQ(events(), (std::vector<std::string>{
                             "connecting 0", "connected", "disconnected 1000 1000 bye",
                             "reconnecting 1 1.0", "connecting 1", "connected", "stopped"}));
+    for (const auto& list : seen) EXPECT_EQ(described(list), events());
+}
+
+// Catches statsChanged emitted for counters that did not change, not emitted when they did, or
+// still emitted once its interval is set to zero.
+TEST_F(Events, StatsChangedAtTheHostsRate) {
+    SetUpClient();
+    ClientSignals& qt_signals = client->client_signals();
+    std::vector<ClientStats> emitted;
+    QObject::connect(&qt_signals, &ClientSignals::statsChanged,
+                     [&](const ClientStats& s) { emitted.push_back(s); });
+    EXPECT_EQ(qt_signals.statsInterval(), 0ms);
+    qt_signals.setStatsInterval(5ms);
+    EXPECT_EQ(qt_signals.statsInterval(), 5ms);
+    pump_events(100);
+    EXPECT_EQ(emitted.size(), 1u) << "an idle client's counters once";
+    connect();
+    for (int i = 0; i < 3; ++i) server->send_text(R"({"type": "x"})");
+    ASSERT_TRUE(wait_until([&] { return !emitted.empty() && emitted.back().frames_in == 3; }));
+    qt_signals.setStatsInterval(0ms);
+    const size_t count = emitted.size();
+    server->send_text(R"({"type": "x"})");
+    pump_events(100);
+    EXPECT_EQ(emitted.size(), count);
 }
 
 // Catches an abnormal end or a refused attempt reported without its reason, with a close code

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <regex>
 
+#include <quarvo_zovovi/ide/gui/testing.h>
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "ide_window.h"
 #include "program.h"

@@ -16,6 +16,7 @@
 #include <random>
 
 #include <quarvo_zovovi/ide/gui/core/log.h>
+#include <quarvo_zovovi/ide/gui/testing.h>
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "qt_wait.h"
 #include "recording_host.h"

@@ -10,6 +10,7 @@
 #include <string>
 
 #include <quarvo_zovovi/ide/gui/client_access.h>
+#include <quarvo_zovovi/ide/gui/testing.h>
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "log_capture.h"
 #include "qt_wait.h"

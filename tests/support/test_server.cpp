@@ -36,6 +36,7 @@ struct TestServer::State {
     size_t texts_sent = 0;
     bool reading_paused = false;
     std::string certificate_pem;
+    std::string path;  // the one path served; others get 404
     std::vector<std::string> frames;
     std::vector<Handshake> handshakes;
     std::vector<uint16_t> close_codes;
@@ -99,7 +100,7 @@ awaitable<void> TestServer::State::session(std::shared_ptr<ws::Connection> c) {
         co_await timer.async_wait(nothrow);
         co_return;
     }
-    if (req.target() != "/ws/ide/main_ide") refuse = 404;
+    if (req.target() != path) refuse = 404;
     if (refuse || !boost::beast::websocket::is_upgrade(req)) {
         co_await c->refuse(req, refuse ? refuse : 400, "refused");
         co_return;
@@ -172,6 +173,8 @@ ClosedPort::~ClosedPort() = default;
 TestServer::TestServer(Options options) : state_(std::make_shared<State>()) {
     ws::ListenOptions listen;
     listen.port = options.port;
+    listen.address = options.address;
+    state_->path = options.path;
     listen.send_buffer_bytes = options.send_buffer_bytes;
     if (options.tls) {
 #if !QUARVO_WITH_TLS

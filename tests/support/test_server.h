@@ -43,6 +43,8 @@ class TestServer {
         bool tls = false;
         uint16_t port = 0;  // 0: any free port; a port again: a server restarted in its place
         int send_buffer_bytes = 0;  // SO_SNDBUF of accepted sockets; 0: the system's
+        std::string address = "127.0.0.1";  // "::1": the IPv6 loopback
+        std::string path = "/ws/ide/main_ide";  // the one path served; others get 404
     };
     explicit TestServer(Options options);
     TestServer() : TestServer(Options{}) {}

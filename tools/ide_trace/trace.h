@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include <quarvo_zovovi/ide/gui/testing.h>
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "recording_host.h"
 
@@ -19,7 +20,7 @@ struct Options {
     std::string host = "localhost";
     int port = 8000;
     bool pretty = false;
-    double time_scale = 1.0;  // test-only: passed to the client as ClientTestOptions
+    double time_scale = 1.0;  // for tests: passed to the client as ClientTestOptions
 };
 
 // Writes whole lines to stdout from any thread.

@@ -11,10 +11,12 @@
 #include <string>
 
 #include <quarvo_zovovi/ide/gui/client_access.h>
+#include <quarvo_zovovi/ide/gui/client_signals.h>
 #include <quarvo_zovovi/ide/gui/core/log.h>
 #include <quarvo_zovovi/ide/gui/core/session.h>
 #include <quarvo_zovovi/ide/gui/core/value.h>
 #include <quarvo_zovovi/ide/gui/handler_table.h>
+#include <quarvo_zovovi/ide/gui/testing.h>
 #include <quarvo_zovovi/ide/gui/host/qt_log.h>
 #include <quarvo_zovovi/ide/gui/host/qt_thread.h>
 
@@ -91,10 +93,13 @@ class WindowHost final : public detail::SessionHost {
     void connection_changed(const ConnectionEvent& event) override {
         state.store(event.state);
         window_.connection_changed(event);
+        if (qt_signals) Q_EMIT qt_signals->connectionChanged(event);
     }
 
     // The state of the last event the window was given. Set on the GUI thread, read anywhere.
     std::atomic<ConnectionState> state{ConnectionState::stopped};
+    // The client's signals; set once by the client, used on the GUI thread while it exists.
+    ClientSignals* qt_signals = nullptr;
 
   private:
     // A host's handler, in the table's form.
@@ -128,17 +133,24 @@ WebSocketClient::WebSocketClient(MainWindow& window, std::string host_name, int 
                       ClientTestOptions{}) {}
 
 WebSocketClient::WebSocketClient(MainWindow& window, std::string host_name, int port_number,
+                                 const ClientOptions& options)
+    : WebSocketClient(window, std::move(host_name), port_number, options, ClientTestOptions{}) {}
+
+WebSocketClient::WebSocketClient(MainWindow& window, std::string host_name, int port_number,
                                  const ClientTestOptions& test_options)
     : WebSocketClient(window, std::move(host_name), port_number, ClientOptions{}, test_options) {}
 
 WebSocketClient::WebSocketClient(MainWindow& window, std::string host_name, int port_number,
                                  const ClientOptions& options,
                                  const ClientTestOptions& test_options)
-    : main_window(window),
+    : session_(make_session(window, host_name, port_number, options, test_options.time_scale)),
+      main_window(window),
       host(std::move(host_name)),
       port(port_number),
-      url(detail::build_url(host, port)),
-      session_(make_session(window, host, port, options, test_options.time_scale)) {}
+      url(session_->url),
+      signals_(std::make_unique<ClientSignals>([this] { return stats(); })) {
+    window_host(*session_).qt_signals = signals_.get();
+}
 
 WebSocketClient::~WebSocketClient() {
     if (session_->running()) stop();
@@ -231,6 +243,10 @@ bool WebSocketClient::cancel_request(const std::string& request_id) {
 
 ClientStats WebSocketClient::stats() const {
     return session_->stats();
+}
+
+ClientSignals& WebSocketClient::client_signals() {
+    return *signals_;
 }
 
 size_t WebSocketClient::pending_request_count() const {

@@ -20,13 +20,10 @@ class QObject;
 
 namespace quarvo_zovovi::ide::gui {
 
-/// Test-only timings: not for hosts.
-struct ClientTestOptions {
-    /// Multiplies every wait the client makes (ping interval, pong time-out, opening and
-    /// close time-outs, back-off waits, request time-outs, the longest read hold, the stop
-    /// join); texts keep the unscaled values.
-    double time_scale = 1.0;
-};
+class ClientSignals;
+
+/// Shortened timings for a host's own tests; complete in <quarvo_zovovi/ide/gui/testing.h>.
+struct ClientTestOptions;
 
 /// A host's handler of a message type the system does not handle (see register_handler()).
 using MessageHandler = std::function<void(JsonObject& message)>;
@@ -55,18 +52,23 @@ struct ClientAccess;
 /// operations on any thread; handlers, response callbacks and connection notices run on the
 /// GUI thread. The client does not own `main_window`, which must outlive it.
 class QUARVO_IDE_CLIENT_EXPORT WebSocketClient {
+    // First, so that the endpoint below is the one the connection uses.
+    std::shared_ptr<detail::Session> session_;
+
   public:
     /// A client of ws(s)://host:port/ws/ide/main_ide with the default options. Does no
     /// network work and starts no thread.
     explicit WebSocketClient(MainWindow& main_window, std::string host = "localhost",
                              int port = 8000);
-    /// The same with test-only timings.
-    WebSocketClient(MainWindow& main_window, std::string host, int port,
-                    const ClientTestOptions& test_options);
     /// The same with the host's timings, bounds and TLS settings.
     WebSocketClient(MainWindow& main_window, std::string host, int port,
-                    const ClientOptions& options,
-                    const ClientTestOptions& test_options = ClientTestOptions{});
+                    const ClientOptions& options);
+    /// For a host's tests (testing.h): the same with every wait scaled down.
+    WebSocketClient(MainWindow& main_window, std::string host, int port,
+                    const ClientTestOptions& test_options);
+    /// For a host's tests (testing.h): the host's options with every wait scaled down.
+    WebSocketClient(MainWindow& main_window, std::string host, int port,
+                    const ClientOptions& options, const ClientTestOptions& test_options);
     /// Stops the client if it runs. The network thread co-owns what it uses, so a thread left
     /// behind by a timed-out join never touches freed memory; GUI work still queued for this
     /// client is dropped.
@@ -78,7 +80,8 @@ class QUARVO_IDE_CLIENT_EXPORT WebSocketClient {
     MainWindow& main_window;  ///< the host window; not owned
     const std::string host;   ///< the server's host name
     const int port;           ///< the server's port
-    /// The endpoint, fixed at construction: "wss://localhost:8000/ws/ide/main_ide" by default.
+    /// The endpoint, fixed at construction: "wss://localhost:8000/ws/ide/main_ide" by default
+    /// (ClientOptions::secure and ClientOptions::path change it).
     const std::string url;
 
     /// Starts the network thread, which connects and keeps connecting. Returns at once; a
@@ -161,6 +164,11 @@ class QUARVO_IDE_CLIENT_EXPORT WebSocketClient {
     /// The client's counters. Any thread; no lock taken.
     ClientStats stats() const;
 
+    /// The client's Qt signals (client_signals.h): connectionChanged for every connection
+    /// event, statsChanged for the counters at the rate the host sets. Owned by the client;
+    /// GUI thread.
+    ClientSignals& client_signals();
+
   private:
     friend struct detail::ClientAccess;  // the tests' one way in
 
@@ -173,7 +181,7 @@ class QUARVO_IDE_CLIENT_EXPORT WebSocketClient {
     // Runs `callback(data)` on the GUI thread. Any thread.
     void _invoke_callback_in_qt_thread(ResponseCallback callback, JsonObject data);
 
-    std::shared_ptr<detail::Session> session_;
+    std::unique_ptr<ClientSignals> signals_;  // GUI thread; goes before the session
 };
 
 }  // namespace quarvo_zovovi::ide::gui

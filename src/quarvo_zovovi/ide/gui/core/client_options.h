@@ -4,7 +4,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace quarvo_zovovi::ide::gui {
 
@@ -15,6 +18,33 @@ namespace quarvo_zovovi::ide::gui {
 struct ClientOptions {
     /// Seconds as a real number.
     using Seconds = std::chrono::duration<double>;
+
+    /// @name The endpoint
+    /// The client connects to scheme://host:port/path, with host and port as the constructor
+    /// got them (an IPv6 literal such as "::1" is written "[::1]" in the url and the Host
+    /// field, and gets no TLS server name).
+    /// @{
+    /// wss (true) or ws (false). Unset: the environment variable QUARVO_SECURED decides,
+    /// exactly "0" meaning ws and anything else, unset too, wss; it is read once, when the
+    /// client is constructed.
+    std::optional<bool> secure;
+    /// The path of the endpoint on the server.
+    std::string path = "/ws/ide/main_ide";
+    /// Header fields added to the upgrade request, in this order: an "Authorization" token,
+    /// an "Origin". The fields of the WebSocket handshake itself (Host, Upgrade, Connection,
+    /// Sec-WebSocket-*) are the client's and are not taken from here.
+    std::vector<std::pair<std::string, std::string>> headers;
+    /// An HTTP proxy to reach the server through, by CONNECT (ws and wss alike): its host
+    /// name; empty (the default) connects directly.
+    std::string proxy_host;
+    /// The proxy's port.
+    int proxy_port = 3128;
+    /// Basic credentials for the proxy ("Proxy-Authorization"), sent when the user name is
+    /// not empty.
+    std::string proxy_username;
+    /// The password of proxy_username.
+    std::string proxy_password;
+    /// @}
 
     /// @name Connection timings
     /// @{

@@ -33,6 +33,9 @@ struct ClientStats {
     std::size_t backlog_frames = 0;  ///< frames kept as text while the GUI thread was stuck
     std::size_t backlog_bytes = 0;   ///< their bytes, in memory and spill file together
     std::size_t outbox_bytes = 0;    ///< text frames waiting to be written
+
+    /// Every counter equal.
+    bool operator==(const ClientStats&) const = default;
 };
 
 }  // namespace quarvo_zovovi::ide::gui

@@ -32,6 +32,7 @@
 #include <stdexcept>
 
 #include <quarvo_zovovi/ide/gui/core/log.h>
+#include <quarvo_zovovi/ide/gui/core/proxy.h>
 
 namespace quarvo_zovovi::ide::gui::detail {
 
@@ -47,7 +48,17 @@ namespace {
 Logger& logger = get_logger("quarvo_zovovi.ide.gui.websocket_client");
 
 constexpr auto nothrow_awaitable = asio::as_tuple(asio::use_awaitable);
-constexpr std::string_view endpoint_path = "/ws/ide/main_ide";
+
+// The fields the WebSocket handshake sets itself; a host's header of these names is not sent.
+bool is_handshake_field(std::string_view name) {
+    auto lower = [](std::string_view s) {
+        std::string out(s);
+        for (char& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
+        return out;
+    };
+    const std::string n = lower(name);
+    return n == "host" || n == "upgrade" || n == "connection" || n.starts_with("sec-websocket-");
+}
 
 }  // namespace
 
@@ -118,7 +129,8 @@ class WsConnection final : public Connection,
           writer_done_(ex),
           keepalive_timer_(ex),
           hold_timer_(ex),
-          max_message_(options.max_message_bytes) {
+          max_message_(options.max_message_bytes),
+          options_(options) {
         // A larger message ends the connection with close code 1009.
         ws_.read_message_max(options.max_message_bytes);
     }
@@ -143,22 +155,23 @@ class WsConnection final : public Connection,
         hold_timer_.cancel();  // a held reader goes on to its read, which fails
     }
 
-    awaitable<Outcome> run(const std::string& host, int port,
-                           std::function<void()> on_open) override {
+    awaitable<Outcome> run(const Endpoint& endpoint, std::function<void()> on_open) override {
         auto self = this->shared_from_this();
         auto ex = co_await asio::this_coro::executor;
         auto failed = [](const beast::error_code& ec) {
             return Outcome{Outcome::error, describe(ec)};
         };
+        const bool via_proxy = !options_.proxy_host.empty();
 
-        // Connecting
+        // Connecting, to the proxy when there is one
         tcp::resolver resolver(ex);
-        auto [resolve_ec, endpoints] =
-            co_await resolver.async_resolve(host, std::to_string(port), nothrow_awaitable);
+        auto [resolve_ec, endpoints] = co_await resolver.async_resolve(
+            via_proxy ? options_.proxy_host : endpoint.host,
+            std::to_string(via_proxy ? options_.proxy_port : endpoint.port), nothrow_awaitable);
         if (resolve_ec) co_return failed(resolve_ec);
         auto& tcp_layer = beast::get_lowest_layer(ws_);
         tcp_layer.expires_after(timings_.open_timeout);
-        auto [connect_ec, endpoint] =
+        auto [connect_ec, peer] =
             co_await tcp_layer.async_connect(endpoints, nothrow_awaitable);
         if (connect_ec) co_return failed(connect_ec);
         // Requests and their answers are small frames: Nagle's wait on top of the peer's
@@ -170,9 +183,16 @@ class WsConnection final : public Connection,
                 asio::socket_base::receive_buffer_size(int(std::min<std::size_t>(
                     receive_buffer_, std::size_t(std::numeric_limits<int>::max() / 2)))),
                 option_ec);
+        if (via_proxy) {
+            if (std::string refused = co_await open_tunnel(tcp_layer, endpoint, options_);
+                !refused.empty())
+                co_return Outcome{Outcome::error, std::move(refused)};
+        }
 #if QUARVO_WITH_TLS
         if constexpr (is_tls) {
-            SSL_set_tlsext_host_name(ws_.next_layer().native_handle(), host.c_str());
+            // A server name is a host name: an address literal is not sent (RFC 6066).
+            if (!endpoint.ip_literal)
+                SSL_set_tlsext_host_name(ws_.next_layer().native_handle(), endpoint.host.c_str());
             auto [tls_ec] = co_await ws_.next_layer().async_handshake(
                 asio::ssl::stream_base::client, nothrow_awaitable);
             if (tls_ec) {
@@ -188,11 +208,14 @@ class WsConnection final : public Connection,
         tcp_layer.expires_never();  // from here the WebSocket layer keeps the time
         ws_.set_option(websocket::stream_base::timeout{timings_.open_timeout,
                                                        websocket::stream_base::none(), false});
-        // The handshake carries the address only: no user agent, credentials or sub-protocol.
-        ws_.set_option(websocket::stream_base::decorator(
-            [](websocket::request_type& req) { req.erase(http::field::user_agent); }));
-        auto [handshake_ec] = co_await ws_.async_handshake(host + ":" + std::to_string(port),
-                                                           endpoint_path, nothrow_awaitable);
+        // The handshake carries the address and the host's own fields only: no user agent.
+        ws_.set_option(websocket::stream_base::decorator([this](websocket::request_type& req) {
+            req.erase(http::field::user_agent);
+            for (const auto& [name, value] : options_.headers)
+                if (!is_handshake_field(name)) req.insert(name, value);
+        }));
+        auto [handshake_ec] =
+            co_await ws_.async_handshake(endpoint.authority(), endpoint.path, nothrow_awaitable);
         if (handshake_ec) co_return failed(handshake_ec);
 
         // Listening
@@ -438,6 +461,7 @@ class WsConnection final : public Connection,
     asio::steady_timer keepalive_timer_;
     asio::steady_timer hold_timer_;
     const std::size_t max_message_;
+    const ClientOptions& options_;  // the session's; outlives the connection
 };
 
 }  // namespace

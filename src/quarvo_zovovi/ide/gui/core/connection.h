@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include <quarvo_zovovi/ide/gui/core/client_options.h>
+#include <quarvo_zovovi/ide/gui/core/endpoint.h>
 
 namespace boost::asio::ssl {
 class context;
@@ -93,9 +94,10 @@ class Connection {
   public:
     virtual ~Connection() = default;
 
-    // Opens the connection (resolve, TCP, TLS when tls is set, WebSocket handshake), calls
-    // on_open, reads until the connection ends, closes it, and says how it ended.
-    virtual boost::asio::awaitable<Outcome> run(const std::string& host, int port,
+    // Opens the connection (resolve, TCP, the proxy's tunnel when one is set, TLS for wss,
+    // WebSocket handshake), calls on_open, reads until the connection ends, closes it, and
+    // says how it ended.
+    virtual boost::asio::awaitable<Outcome> run(const Endpoint& endpoint,
                                                 std::function<void()> on_open) = 0;
     virtual bool is_open() const = 0;
     // Queues a text frame behind the others; false (and nothing queued) when the outbox

@@ -11,7 +11,6 @@
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 #include <cmath>
-#include <cstdlib>
 #include <stdexcept>
 
 #include <quarvo_zovovi/ide/gui/core/json_text.h>
@@ -31,20 +30,7 @@ namespace {
 
 Logger& logger = get_logger("quarvo_zovovi.ide.gui.websocket_client");
 
-constexpr std::string_view endpoint_path = "/ws/ide/main_ide";
-
-// QUARVO_SECURED: exactly "0" means plain ws; anything else, and unset, means wss.
-bool tls_requested() {
-    const char* value = std::getenv("QUARVO_SECURED");
-    return !(value && std::string_view(value) == "0");
-}
-
 }  // namespace
-
-std::string build_url(const std::string& host, int port) {
-    return std::string(tls_requested() ? "wss" : "ws") + "://" + host + ":" + std::to_string(port) +
-           std::string(endpoint_path);
-}
 
 std::shared_ptr<Session> Session::create(std::unique_ptr<SessionHost> host,
                                          std::shared_ptr<GuiThread> gui, std::string host_name,
@@ -63,8 +49,9 @@ Session::Session(std::unique_ptr<SessionHost> host_layer, std::shared_ptr<GuiThr
                  double time_scale)
     : host(std::move(host_name)),
       port(port_number),
-      url(build_url(host, port_number)),
       options(client_options),
+      endpoint(host, port_number, options),
+      url(endpoint.url()),
       timings(options, time_scale),
       host_(std::move(host_layer)),
       _reconnect_delay(options.reconnect_delay.count()),
@@ -152,12 +139,11 @@ void Session::_run_event_loop() {
 awaitable<void> Session::_connect_and_listen(EventLoop& loop) {
     // One TLS decision and configuration per run. Verification is off unless the options ask
     // for it: the Business Layer's certificate is self-signed.
-    const bool use_tls = tls_requested();
     std::shared_ptr<ssl::context> tls;
     std::string tls_failure;
-    if (use_tls) {
+    if (endpoint.tls) {
         try {
-            tls = make_tls_context(options, host);
+            tls = make_tls_context(options, endpoint.host);
         } catch (const std::exception& e) {
             tls_failure = std::string("TLS configuration: ") + e.what();
         }
@@ -173,7 +159,7 @@ awaitable<void> Session::_connect_and_listen(EventLoop& loop) {
             loop.attempt = conn;
             try {
                 // Connecting, then Listening once the handshake is done.
-                outcome = co_await conn->run(host, port, [&] {
+                outcome = co_await conn->run(endpoint, [&] {
                     loop.ws = conn;
                     ws.store(conn.get());
                     _reconnect_attempts.store(0);

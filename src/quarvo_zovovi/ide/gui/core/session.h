@@ -18,6 +18,7 @@
 #include <quarvo_zovovi/ide/gui/core/client_options.h>
 #include <quarvo_zovovi/ide/gui/core/client_stats.h>
 #include <quarvo_zovovi/ide/gui/core/connection.h>
+#include <quarvo_zovovi/ide/gui/core/endpoint.h>
 #include <quarvo_zovovi/ide/gui/core/event_loop.h>
 #include <quarvo_zovovi/ide/gui/core/flow_control.h>
 #include <quarvo_zovovi/ide/gui/core/gui_handoff.h>
@@ -25,9 +26,6 @@
 #include <quarvo_zovovi/ide/gui/core/requests.h>
 
 namespace quarvo_zovovi::ide::gui::detail {
-
-// "wss://host:port/ws/ide/main_ide", or ws:// when QUARVO_SECURED is exactly "0".
-std::string build_url(const std::string& host, int port);
 
 class Session : public std::enable_shared_from_this<Session> {
   public:
@@ -39,10 +37,11 @@ class Session : public std::enable_shared_from_this<Session> {
     Session(std::unique_ptr<SessionHost> host, std::shared_ptr<GuiThread> gui,
             std::string host_name, int port, const ClientOptions& options, double time_scale);
 
-    const std::string host;
+    const std::string host;  // as the host gave it
     const int port;
-    const std::string url;
     const ClientOptions options;
+    const Endpoint endpoint;  // the scheme decided once, here
+    const std::string url;
     const Timings timings;
 
     // Starts the network thread; false when it runs already.
