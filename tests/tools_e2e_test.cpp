@@ -226,8 +226,12 @@ TEST_F(Tools, SimulatorRejectsBadInputWithStatus2) {
 
 // Catches a malformed command that stops the trace host, and bad options that do not exit 2.
 TEST_F(Tools, TraceHostSurvivesBadCommands) {
-    Program bad(QUARVO_TRACE_PATH, {"--colour"});
-    EXPECT_EQ(bad.finish(), 2);
+    for (const QStringList& args : {QStringList{"--colour"}, QStringList{"--header", "Origin"},
+                                    QStringList{"--proxy", "proxy.local"},
+                                    QStringList{"--proxy", "proxy.local:http"}}) {
+        Program bad(QUARVO_TRACE_PATH, args);
+        EXPECT_EQ(bad.finish(), 2) << args.join(' ').toStdString();
+    }
     start_sim("");
     start_trace();
     for (const char* line :

@@ -16,6 +16,8 @@ namespace {
 
 constexpr const char* usage =
     R"(usage: ide-trace [--host localhost] [--port 8000] [--plain] [--autostart] [--pretty]
+                 [--path /ws/ide/main_ide] [--header "Name: value"]... [--proxy HOST:PORT]
+                 [--proxy-user USER:PASSWORD]
 
 A headless host window for the IDE client. It implements every host interface with real
 state (project tree, module caches, editor tabs) and prints, one line each, every host call,
@@ -43,6 +45,8 @@ read_pause_ms, reading_paused, backlog_frames and backlog_bytes, outbox_bytes).
 A malformed command prints {"error":"..."} and the host goes on.
 
 --plain sets QUARVO_SECURED=0 (ws); otherwise the client uses wss as it does by default.
+--path, --header (repeatable) and --proxy (an HTTP CONNECT proxy, --proxy-user its Basic
+credentials) set the client's endpoint options.
 --autostart starts the client at once. SIGINT and SIGTERM stop the client and quit.
 )";
 
@@ -86,6 +90,30 @@ int main(int argc, char** argv) {
                 autostart = true;
             } else if (arg == "--pretty") {
                 options.pretty = true;
+            } else if (arg == "--path") {
+                options.client.path = value();
+            } else if (arg == "--header") {
+                const std::string field = value();
+                const size_t colon = field.find(':');
+                if (colon == std::string::npos || colon == 0)
+                    bad_input("--header takes \"Name: value\"");
+                const size_t start = field.find_first_not_of(' ', colon + 1);
+                options.client.headers.emplace_back(
+                    field.substr(0, colon), start == std::string::npos ? "" : field.substr(start));
+            } else if (arg == "--proxy") {
+                const std::string proxy = value();
+                const size_t colon = proxy.rfind(':');
+                if (colon == std::string::npos || colon == 0) bad_input("--proxy takes HOST:PORT");
+                size_t end = 0;
+                const std::string number = proxy.substr(colon + 1);
+                options.client.proxy_port = std::stoi(number, &end);
+                if (end != number.size()) throw std::out_of_range(number);
+                options.client.proxy_host = proxy.substr(0, colon);
+            } else if (arg == "--proxy-user") {
+                const std::string user = value();
+                const size_t colon = user.find(':');
+                options.client.proxy_username = user.substr(0, colon);
+                if (colon != std::string::npos) options.client.proxy_password = user.substr(colon + 1);
             } else if (arg == "--time-scale") {  // test-only: shortens every wait of the client
                 options.time_scale = std::stod(value());
             } else {

@@ -89,7 +89,7 @@ Trace::Trace(const Options& options, Output& out) : out_(out) {
                                  (e.error.empty() ? "" : ": " + e.error);
         print_event(std::move(event), text);
     };
-    client_ = std::make_unique<WebSocketClient>(host_, options.host, options.port,
+    client_ = std::make_unique<WebSocketClient>(host_, options.host, options.port, options.client,
                                                 ClientTestOptions{options.time_scale});
     // The client's message box is real and modal: print it and close it at once.
     QObject::connect(&box_watch_, &QTimer::timeout, [this] { close_message_boxes(); });

@@ -21,6 +21,7 @@ struct Options {
     int port = 8000;
     bool pretty = false;
     double time_scale = 1.0;  // for tests: passed to the client as ClientTestOptions
+    ClientOptions client;     // the endpoint options of the command line
 };
 
 // Writes whole lines to stdout from any thread.
