@@ -28,6 +28,7 @@ constexpr auto nothrow_awaitable = asio::as_tuple(asio::use_awaitable);
 struct ConnectProxy::State {
     quarvo_tools::ws::ServerThread server;
     std::optional<tcp::acceptor> acceptor;
+    uint16_t port = 0;
     std::string authorization;
     mutable std::mutex mutex;
     std::vector<Handshake> requests;
@@ -107,6 +108,7 @@ ConnectProxy::ConnectProxy(Options options) : state_(std::make_shared<State>()) 
     state_->authorization = std::move(options.authorization);
     state_->acceptor.emplace(state_->server.io(),
                              tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    state_->port = state_->acceptor->local_endpoint().port();
     asio::co_spawn(state_->server.io(), state_->accept(), asio::detached);
     state_->server.start();
 }
@@ -117,7 +119,7 @@ ConnectProxy::~ConnectProxy() {
 }
 
 uint16_t ConnectProxy::port() const {
-    return state_->acceptor->local_endpoint().port();
+    return state_->port;
 }
 
 std::vector<Handshake> ConnectProxy::requests() const {
