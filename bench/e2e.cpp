@@ -171,12 +171,13 @@ std::function<void(std::string_view)> on_flood_end(std::function<void()> done) {
 }
 
 // The client receives the flood.
+// deflated: the server sends the copies compressed; options must offer permessage-deflate.
 FloodResult client_flood(uint16_t port, int64_t count, const std::string& frame,
-                         const ClientOptions& options = {}) {
+                         const ClientOptions& options = {}, bool deflated = false) {
     Session s(port, options);
     return run_flood([&](std::function<void()> done) {
         s.host.on_console_line = on_flood_end(std::move(done));
-        s.client.send_text_message(flood_command(count, frame));
+        s.client.send_text_message(flood_command(count, frame, deflated));
     });
 }
 
@@ -398,6 +399,7 @@ int main(int argc, char** argv) {
     PushServer ws_server(false), wss_server(true);
     const std::string small = stdout_frame(100);
     const std::string large = all_modules_frame(1u << 20);
+    const std::string code = quarvo_bench::all_modules_code_frame(1u << 20);
     constexpr int64_t large_count = 200;
     if (profile_floods > 0) {
         // Only the client's 100-byte flood, for a profiler: nothing else runs meanwhile.
@@ -501,6 +503,13 @@ int main(int argc, char** argv) {
         f.add("raw_large",
               mib / quarvo_bench::raw_flood(ws_server.port(), false, large_count, large));
         f.add("client_large", mib / client_flood(ws_server.port(), large_count, large).seconds);
+        // Module code, as it is and compressed by permessage-deflate; MiB as the host gets them.
+        const double code_mib = double(large_count * int64_t(code.size())) / (1 << 20);
+        f.add("client_code", code_mib / client_flood(ws_server.port(), large_count, code).seconds);
+        ClientOptions deflate;
+        deflate.permessage_deflate = true;
+        f.add("client_code_deflate",
+              code_mib / client_flood(ws_server.port(), large_count, code, deflate, true).seconds);
 #ifdef QUARVO_BENCH_QT_PEERS
         f.add("qt_threaded_large",
               mib / qt_flood(ws_server.port(), large_count, large, true).seconds);
@@ -605,6 +614,9 @@ int main(int argc, char** argv) {
     row("raw, 1 MiB all_modules, ws", f.med("raw_large"), "MiB/s");
     row("client, 1 MiB all_modules to handler, ws", f.med("client_large"), "MiB/s",
         r2(ratio("client_large", "raw_large")) + " to raw");
+    row("client, 1 MiB all_modules of module code, ws", f.med("client_code"), "MiB/s");
+    row("the same, permessage-deflate", f.med("client_code_deflate"), "MiB/s",
+        r2(ratio("client_code_deflate", "client_code")) + " of uncompressed");
     row("GUI timer lag during the flood, p50", f.med("lag_p50"), "ms");
     row("GUI timer lag during the flood, p99", f.med("lag_p99"), "ms");
     row("GUI timer lag during the flood, max", f.med("lag_max"), "ms");

@@ -40,10 +40,22 @@ inline std::string stdout_frame(size_t bytes, bool numbered = false) {
     return head + std::string(bytes - head.size() - tail.size(), 'x') + tail;
 }
 
-// The push server's command for `count` copies of `frame`, then its end marker.
-inline std::string flood_command(int64_t count, const std::string& frame) {
-    return boost::json::serialize(
-        boost::json::object{{"cmd", "flood"}, {"count", count}, {"frame", frame}});
+// The push server's command for `count` copies of `frame`, then its end marker; deflated: the
+// copies compressed (permessage-deflate, which the client must have negotiated).
+inline std::string flood_command(int64_t count, const std::string& frame, bool deflated = false) {
+    boost::json::object command{{"cmd", "flood"}, {"count", count}, {"frame", frame}};
+    if (deflated) command["deflate"] = true;
+    return boost::json::serialize(command);
+}
+
+// An "all_modules" message of about `bytes` whose module reads like code: it compresses about
+// as much as real module code does, unlike a run of one letter.
+inline std::string all_modules_code_frame(size_t bytes) {
+    std::string code;
+    for (int i = 0; code.size() < bytes; ++i)
+        code += "    total_" + std::to_string(i % 977) + " = sheet.cell(row=" + std::to_string(i) +
+                ", column=" + std::to_string(i % 13) + ").value or 0\\n";
+    return R"({"type": "all_modules", "workbook_id": "wb", "modules": {"m": ")" + code + R"("}})";
 }
 
 }  // namespace quarvo_bench

@@ -5,6 +5,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/beast/core/error.hpp>
+#include <boost/beast/zlib/deflate_stream.hpp>
 #include <boost/json.hpp>
 #include <chrono>
 #include <cstdio>
@@ -52,6 +53,28 @@ std::string websocket_frame(const std::string& payload) {
         for (int i = 7; i >= 0; --i) out += char((n >> (8 * i)) & 0xFF);
     }
     return out + payload;
+}
+
+// The same frame compressed on its own (RFC 7692): raw deflate ended by a sync flush whose
+// trailing 00 00 FF FF is dropped, and RSV1 set. Each copy decodes alone, with or without the
+// context takeover the client offered.
+std::string deflated_websocket_frame(const std::string& payload) {
+    namespace zlib = boost::beast::zlib;
+    zlib::deflate_stream deflater;
+    deflater.reset(6, 15, 8, zlib::Strategy::normal);
+    std::string out(payload.size() + 1024, '\0');
+    zlib::z_params zs;
+    zs.next_in = payload.data();
+    zs.avail_in = payload.size();
+    zs.next_out = out.data();
+    zs.avail_out = out.size();
+    boost::system::error_code ec;
+    deflater.write(zs, zlib::Flush::sync, ec);
+    if (ec || zs.avail_in != 0) throw std::runtime_error("deflate: " + ec.message());
+    out.resize(zs.total_out - 4);
+    std::string framed = websocket_frame(out);
+    framed[0] = char(0xC1);  // FIN, RSV1 (compressed), text
+    return framed;
 }
 
 }  // namespace
@@ -116,8 +139,10 @@ awaitable<void> PushServer::State::session(std::shared_ptr<ws::Connection> c) {
             const int64_t count = o["count"].as_int64();
             // Server frames are unmasked: built once by hand and written many to a write, so
             // that the server is not what limits the readers being measured.
-            const std::string framed = websocket_frame(frame);
-            const size_t number_at = framed.find("##########");
+            const bool deflated = o.contains("deflate");
+            const std::string framed =
+                deflated ? deflated_websocket_frame(frame) : websocket_frame(frame);
+            const size_t number_at = deflated ? std::string::npos : framed.find("##########");
             const int64_t per_chunk = std::max<int64_t>(1, int64_t(256 * 1024 / framed.size()));
             std::string chunk;
             for (int64_t i = 0; i < per_chunk; ++i) chunk += framed;
@@ -166,6 +191,7 @@ PushServer::PushServer(bool tls, std::chrono::milliseconds ping_patience, int se
     ws::ListenOptions listen;
     listen.send_buffer_bytes = send_buffer_bytes;
     listen.no_delay = true;
+    listen.permessage_deflate = true;  // taken only by a client that offers it
     if (tls) listen.tls = quarvo_tools::make_self_signed_certificate();
     State* state = state_.get();
     state_->listener.emplace(

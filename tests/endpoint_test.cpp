@@ -1,6 +1,6 @@
 // Where and how the client connects, as a host sets it in ClientOptions: the scheme against
-// QUARVO_SECURED, the path, header fields of the upgrade request, IPv6 literals, and an HTTP
-// CONNECT proxy with and without credentials.
+// QUARVO_SECURED, the path, header fields of the upgrade request, IPv6 literals and the TLS
+// server name, permessage-deflate, and an HTTP CONNECT proxy with and without credentials.
 #include "client_fixture.h"
 #include "connect_proxy.h"
 
@@ -35,10 +35,12 @@ struct SchemeCase {
     std::string host_name;
     std::string path;
     const char* url;  // with PORT for the server's port
+    const char* server_name = "";  // the TLS server name the server saw
 };
 
 // Catches the option not overriding the variable (both ways), a path not used in the url or on
-// the wire, and an IPv6 literal left unbracketed in the url or the Host field.
+// the wire, an IPv6 literal left unbracketed in the url or the Host field, and a TLS server
+// name sent for an address.
 TEST_F(Endpoint, SchemePathAndIpv6Literals) {
     const SchemeCase cases[] = {
         {"ws over the variable's wss", false, nullptr, false, "127.0.0.1", "/ws/ide/main_ide",
@@ -51,6 +53,8 @@ TEST_F(Endpoint, SchemePathAndIpv6Literals) {
          "ws://[::1]:PORT/ws/ide/main_ide"},
         {"wss to [::1]", true, nullptr, true, "[::1]", "/ws/ide/main_ide",
          "wss://[::1]:PORT/ws/ide/main_ide"},
+        {"wss to a name", true, nullptr, true, "localhost", "/ws/ide/main_ide",
+         "wss://localhost:PORT/ws/ide/main_ide", "localhost"},
     };
     for (const SchemeCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -71,7 +75,10 @@ TEST_F(Endpoint, SchemePathAndIpv6Literals) {
         const auto handshakes = server->handshakes();
         ASSERT_EQ(handshakes.size(), 1u);
         EXPECT_EQ(handshakes[0].target, c.path);
-        EXPECT_EQ(handshakes[0].headers.at("host"), (v6 ? "[::1]:" : "127.0.0.1:") + port);
+        const size_t authority = url.find("://") + 3;
+        EXPECT_EQ(handshakes[0].headers.at("host"),
+                  url.substr(authority, url.find('/', authority) - authority));
+        EXPECT_EQ(handshakes[0].server_name, c.server_name) << "a server name for names only";
         client->stop();
     }
 }
@@ -92,6 +99,46 @@ TEST_F(Endpoint, HeaderFieldsOfTheUpgradeRequest) {
     EXPECT_EQ(h.headers.at("origin"), "https://ide.example");
     EXPECT_EQ(h.headers.at("host"), "127.0.0.1:" + std::to_string(server->port()));
     EXPECT_NE(h.headers.at("sec-websocket-key"), "AAAAAAAAAAAAAAAAAAAAAA==");
+}
+
+struct DeflateCase {
+    const char* name;
+    bool client_offers;
+    bool server_accepts;
+};
+
+// Catches an offer not made, made unasked, or a compressed message altered either way.
+TEST_F(Endpoint, PermessageDeflateOnRequest) {
+    const DeflateCase cases[] = {
+        {"both", true, true}, {"offered, not accepted", true, false}, {"not offered", false, true}};
+    std::string code;
+    for (int i = 0; code.size() < (200u << 10); ++i) code += "x_" + std::to_string(i) + " = 1; ";
+    const std::string big = R"({"type": "big", "code": ")" + code + "\"}";
+    for (const DeflateCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        client.reset();
+        server = std::make_unique<TestServer>(
+            TestServer::Options{.permessage_deflate = c.server_accepts});
+        ClientOptions options;
+        options.permessage_deflate = c.client_offers;
+        start_with(options, "0");
+        std::vector<std::string> codes;
+        client->register_handler("big", [&](JsonObject& m) {
+            codes.emplace_back(m.at("code").as_string());
+        });
+        expect_a_working_connection();
+        const auto headers = server->handshakes().at(0).headers;
+        const auto offer = headers.find("sec-websocket-extensions");
+        EXPECT_EQ(offer != headers.end() && offer->second.starts_with("permessage-deflate"),
+                  c.client_offers);
+        server->send_text(big);
+        ASSERT_TRUE(wait_until([&] { return !codes.empty(); }));
+        EXPECT_EQ(codes[0], code);
+        client->send_text_message(big);
+        ASSERT_TRUE(server->wait_for_frames(2));
+        EXPECT_EQ(server->frames().back(), big);
+        client->stop();
+    }
 }
 
 // Catches a proxy not used, a tunnel to the wrong target, credentials not sent or malformed,

@@ -83,6 +83,7 @@ awaitable<void> TestServer::State::session(std::shared_ptr<ws::Connection> c) {
         ++attempts;
         Handshake h;
         h.target = std::string(req.target());
+        h.server_name = c->server_name();
         for (const auto& field : req) {
             std::string name(field.name_string());
             for (char& ch : name) ch = char(std::tolower(static_cast<unsigned char>(ch)));
@@ -174,6 +175,7 @@ TestServer::TestServer(Options options) : state_(std::make_shared<State>()) {
     ws::ListenOptions listen;
     listen.port = options.port;
     listen.address = options.address;
+    listen.permessage_deflate = options.permessage_deflate;
     state_->path = options.path;
     listen.send_buffer_bytes = options.send_buffer_bytes;
     if (options.tls) {

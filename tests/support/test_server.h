@@ -19,6 +19,7 @@ using namespace std::chrono_literals;
 struct Handshake {
     std::string target;
     std::map<std::string, std::string> headers;  // lower-case names
+    std::string server_name = {};                // the TLS server name sent (SNI), if any
 };
 
 // A loopback port that is bound but not listening: connecting to it is refused, and no other
@@ -45,6 +46,7 @@ class TestServer {
         int send_buffer_bytes = 0;  // SO_SNDBUF of accepted sockets; 0: the system's
         std::string address = "127.0.0.1";  // "::1": the IPv6 loopback
         std::string path = "/ws/ide/main_ide";  // the one path served; others get 404
+        bool permessage_deflate = false;         // accepted when the client offers it
     };
     explicit TestServer(Options options);
     TestServer() : TestServer(Options{}) {}

@@ -42,8 +42,14 @@ template <class Stream>
 class StreamConnection final : public Connection {
   public:
     template <class... Args>
-    explicit StreamConnection(tcp::socket socket, Args&... args)
-        : ws_(std::move(socket), args...), wake_(ws_.get_executor()) {}
+    explicit StreamConnection(bool deflate, tcp::socket socket, Args&... args)
+        : ws_(std::move(socket), args...), wake_(ws_.get_executor()) {
+        if (deflate) {
+            websocket::permessage_deflate pmd;
+            pmd.server_enable = true;
+            ws_.set_option(pmd);
+        }
+    }
 
     awaitable<error_code> tls_handshake(std::chrono::seconds deadline) override {
         beast::get_lowest_layer(ws_).expires_after(deadline);
@@ -166,6 +172,15 @@ class StreamConnection final : public Connection {
     asio::any_io_executor executor() override {
         return ws_.get_executor();
     }
+    std::string server_name() const override {
+#if QUARVO_SERVER_TLS
+        if constexpr (!std::is_same_v<Stream, PlainStream>) {
+            auto* ssl = const_cast<Stream&>(ws_).next_layer().native_handle();
+            if (const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name)) return name;
+        }
+#endif
+        return {};
+    }
     std::string remote() const override {
         std::ostringstream out;
         error_code ec;
@@ -207,6 +222,7 @@ struct Listener::State {
     Session session;
     int send_buffer_bytes = 0;
     bool no_delay = false;
+    bool deflate = false;
 #if QUARVO_SERVER_TLS
     std::optional<asio::ssl::context> tls;
 #endif
@@ -228,10 +244,11 @@ struct Listener::State {
             if (state->tls)
                 connection = std::make_shared<
                     StreamConnection<websocket::stream<beast::ssl_stream<beast::tcp_stream>>>>(
-                    std::move(socket), *state->tls);
+                    state->deflate, std::move(socket), *state->tls);
 #endif
             if (!connection)
-                connection = std::make_shared<StreamConnection<PlainStream>>(std::move(socket));
+                connection = std::make_shared<StreamConnection<PlainStream>>(state->deflate,
+                                                                             std::move(socket));
             asio::co_spawn(state->io, state->session(std::move(connection)), asio::detached);
         }
     }
@@ -242,6 +259,7 @@ Listener::Listener(asio::io_context& io, const ListenOptions& options, Session s
     state_->session = std::move(session);
     state_->send_buffer_bytes = options.send_buffer_bytes;
     state_->no_delay = options.no_delay;
+    state_->deflate = options.permessage_deflate;
     if (options.tls) {
 #if QUARVO_SERVER_TLS
         auto& tls = state_->tls.emplace(asio::ssl::context::tls_server);

@@ -85,6 +85,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     virtual asio::any_io_executor executor() = 0;
     // "address:port" of the client.
     virtual std::string remote() const = 0;
+    // The TLS server name the client sent (SNI), after tls_handshake(); empty when it sent
+    // none, or on a plain server.
+    virtual std::string server_name() const = 0;
 };
 
 // A failure to listen: `step` is "open a socket for" or "listen on".
@@ -101,6 +104,7 @@ struct ListenOptions {
     std::optional<PemPair> tls;  // a TLS server with this certificate
     int send_buffer_bytes = 0;   // SO_SNDBUF of accepted sockets; 0: the system's
     bool no_delay = false;       // TCP_NODELAY on accepted sockets
+    bool permessage_deflate = false;  // accept the extension when a client offers it
 };
 
 // Runs session(connection) as a coroutine on `io` for each connection accepted. The session

@@ -44,6 +44,9 @@ struct ClientOptions {
     std::string proxy_username;
     /// The password of proxy_username.
     std::string proxy_password;
+    /// Offers permessage-deflate (RFC 7692) in the upgrade request; when the server accepts
+    /// it, messages are compressed both ways. max_message_bytes bounds a message as inflated.
+    bool permessage_deflate = false;
     /// @}
 
     /// @name Connection timings

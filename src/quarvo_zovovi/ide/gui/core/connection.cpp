@@ -49,17 +49,6 @@ Logger& logger = get_logger("quarvo_zovovi.ide.gui.websocket_client");
 
 constexpr auto nothrow_awaitable = asio::as_tuple(asio::use_awaitable);
 
-// The fields the WebSocket handshake sets itself; a host's header of these names is not sent.
-bool is_handshake_field(std::string_view name) {
-    auto lower = [](std::string_view s) {
-        std::string out(s);
-        for (char& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
-        return out;
-    };
-    const std::string n = lower(name);
-    return n == "host" || n == "upgrade" || n == "connection" || n.starts_with("sec-websocket-");
-}
-
 }  // namespace
 
 std::string describe(const boost::system::error_code& ec) {
@@ -208,6 +197,11 @@ class WsConnection final : public Connection,
         tcp_layer.expires_never();  // from here the WebSocket layer keeps the time
         ws_.set_option(websocket::stream_base::timeout{timings_.open_timeout,
                                                        websocket::stream_base::none(), false});
+        if (options_.permessage_deflate) {
+            websocket::permessage_deflate offer;
+            offer.client_enable = true;
+            ws_.set_option(offer);
+        }
         // The handshake carries the address and the host's own fields only: no user agent.
         ws_.set_option(websocket::stream_base::decorator([this](websocket::request_type& req) {
             req.erase(http::field::user_agent);

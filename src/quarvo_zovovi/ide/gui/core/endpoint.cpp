@@ -2,6 +2,7 @@
 #include <quarvo_zovovi/ide/gui/core/endpoint.h>
 
 #include <boost/asio/ip/address.hpp>
+#include <cctype>
 #include <cstdlib>
 #include <string_view>
 
@@ -44,6 +45,12 @@ std::string Endpoint::authority() const {
 
 std::string Endpoint::url() const {
     return std::string(tls ? "wss" : "ws") + "://" + authority() + path;
+}
+
+bool is_handshake_field(std::string_view name) {
+    std::string n(name);
+    for (char& c : n) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return n == "host" || n == "upgrade" || n == "connection" || n.starts_with("sec-websocket-");
 }
 
 }  // namespace quarvo_zovovi::ide::gui::detail

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include <quarvo_zovovi/ide/gui/core/client_options.h>
 
@@ -23,5 +24,9 @@ struct Endpoint {
     // "wss://localhost:8000/ws/ide/main_ide".
     std::string url() const;
 };
+
+// A field the WebSocket handshake sets itself (Host, Upgrade, Connection, Sec-WebSocket-*), in
+// any case: a host's header of such a name is not sent.
+bool is_handshake_field(std::string_view name);
 
 }  // namespace quarvo_zovovi::ide::gui::detail
