@@ -3,6 +3,8 @@
 #include <QThread>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
+#include <algorithm>
+#include <map>
 #include <regex>
 #include <set>
 #include <thread>
@@ -396,6 +398,75 @@ TEST_F(Requests, ThousandConcurrentRequestsResolveExactlyOnce) {
         ASSERT_EQ(calls[i], 1) << i;
         ASSERT_EQ(outcome[i], i % 2 == 0 ? "answer" : "timeout") << i;
     }
+}
+
+// The events of a traffic log entry list as "event id connection", frames as "sent/received
+// type id connection".
+std::vector<std::string> described(const TrafficSnapshot& log) {
+    std::vector<std::string> out;
+    for (const auto& e : log.entries) {
+        std::string line = e->kind == TrafficEntry::Kind::event
+                               ? e->event
+                               : (e->kind == TrafficEntry::Kind::sent ? "sent " : "received ") +
+                                     e->type;
+        if (!e->request_id.empty()) line += " " + e->request_id;
+        line += " #" + std::to_string(e->connection);
+        if (e->event == "answered") {
+            EXPECT_TRUE(e->latency) << line;
+        }
+        out.push_back(line);
+    }
+    return out;
+}
+
+// Catches a request in the traffic log without its end (answer, time-out or cancel), an end
+// without its request, frames on the wrong connection across a reconnect, and a log that
+// records while off.
+TEST_F(Requests, TrafficLogPairsEachRequestWithItsEnd) {
+    connect();
+    server->send_text(R"({"type": "unlogged"})");
+    ASSERT_TRUE(logs.wait_for(LogLevel::warning, "[WebSocketClient] No handler"));
+    EXPECT_TRUE(client->traffic_log().entries.empty()) << "off by default";
+    client->set_traffic_log_enabled(true);
+    EXPECT_TRUE(client->traffic_log_enabled());
+    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "a"}}, record("a"),
+                                   std::string("q_response"), 3000.0);
+    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "t"}}, record("t"),
+                                   std::nullopt, 5.0);
+    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "c"}}, record("c"),
+                                   std::nullopt, 3000.0);
+    ASSERT_TRUE(server->wait_for_frames(3));
+    EXPECT_TRUE(client->cancel_request("c"));
+    answer("a", "q_response");
+    ASSERT_TRUE(wait_until([&] { return received.size() == 2; }));
+    server->close(1000, "bye");
+    ASSERT_TRUE(server->wait_for_connections(2));
+    ASSERT_TRUE(wait_until([&] { return client->is_connected(); }));
+    client->send_and_wait_response(JsonObject{{"type", "q"}, {"request_id", "b"}}, record("b"),
+                                   std::nullopt, 3000.0);
+    ASSERT_TRUE(server->wait_for_frames(4));
+    answer("b", "q_response");
+    ASSERT_TRUE(wait_until([&] { return received.size() == 3; }));
+    // Each request's own entries, in order; the GUI thread's and the network thread's
+    // entries of different requests may interleave.
+    const std::vector<std::string> lines = described(client->traffic_log());
+    std::map<std::string, std::vector<std::string>> by_id;
+    for (const std::string& line : lines)
+        for (const char* id : {" a ", " t ", " c ", " b "})
+            if (line.find(id) != std::string::npos) by_id[std::string(id, 1, 1)].push_back(line);
+    const std::map<std::string, std::vector<std::string>> expected{
+        {"a", {"request_sent a #1", "sent q a #1", "received q_response a #1", "answered a #1"}},
+        {"t", {"request_sent t #1", "sent q t #1", "timed_out t #1"}},
+        {"c", {"request_sent c #1", "sent q c #1", "cancelled c #1"}},
+        {"b", {"request_sent b #2", "sent q b #2", "received q_response b #2", "answered b #2"}}};
+    EXPECT_EQ(by_id, expected) << testing::PrintToString(lines);
+    const auto at = [&](const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) - lines.begin();
+    };
+    EXPECT_LT(at("answered a #1"), at("closed #1"));
+    EXPECT_LT(at("closed #1"), at("reconnecting #1"));
+    EXPECT_LT(at("reconnecting #1"), at("connected #2"));
+    EXPECT_LT(at("connected #2"), at("request_sent b #2"));
 }
 
 }  // namespace

@@ -53,18 +53,25 @@ TEST_F(Stats, CountWhatCrossedTheWire) {
     EXPECT_EQ(client->stats().reconnections, 1u);
 }
 
-// Under ThreadSanitizer this is the check that the counters are safe to read anywhere.
+// Under ThreadSanitizer this is the check that the counters, and the traffic log switched on
+// and off and read, are safe anywhere while the network thread records.
 TEST_F(Stats, ReadFromAnotherThreadWhileTrafficFlows) {
     SetUpClient();
     connect();
     std::atomic<bool> done{false};
     uint64_t last_seen = 0;
     bool monotonic = true;
+    bool log_in_order = true;
     std::thread reader([&] {
         while (!done.load()) {
             const ClientStats s = client->stats();
             monotonic = monotonic && s.frames_in >= last_seen;
             last_seen = s.frames_in;
+            client->set_traffic_log_enabled(!client->traffic_log_enabled());
+            const TrafficSnapshot log = client->traffic_log();
+            for (size_t i = 1; i < log.entries.size(); ++i)
+                log_in_order = log_in_order &&
+                               log.entries[i]->sequence == log.entries[i - 1]->sequence + 1;
         }
     });
     for (int i = 0; i < 500; ++i)
@@ -73,6 +80,7 @@ TEST_F(Stats, ReadFromAnotherThreadWhileTrafficFlows) {
     done = true;
     reader.join();
     EXPECT_TRUE(monotonic);
+    EXPECT_TRUE(log_in_order);
     EXPECT_EQ(client->stats().frames_in, 500u);
     EXPECT_EQ(client->stats().gui_queue_depth, 0u);
 }

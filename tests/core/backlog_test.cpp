@@ -65,9 +65,10 @@ TEST(BacklogFeed, HandsOnOneSliceAtATurnOfTheLoop) {
     const detail::Timings timings(options, 1.0);
     auto handoff = std::make_shared<detail::GuiHandoff>(kept, flow);
     handoff->set_self(handoff);
-    detail::RequestTable requests(timings, counters, *handoff);
-    auto inbound =
-        std::make_shared<detail::Inbound>(options, host, requests, *handoff, flow, counters, slot);
+    detail::TrafficRecorder traffic(options, counters.connections);
+    detail::RequestTable requests(timings, counters, *handoff, traffic);
+    auto inbound = std::make_shared<detail::Inbound>(options, host, requests, *handoff, flow,
+                                                     counters, traffic, slot);
     inbound->set_self(inbound);
     auto loop = std::make_shared<detail::EventLoop>();
     detail::EventLoop::set_current(loop.get());  // as on the network thread

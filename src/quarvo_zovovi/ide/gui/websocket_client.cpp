@@ -245,6 +245,22 @@ ClientStats WebSocketClient::stats() const {
     return session_->stats();
 }
 
+void WebSocketClient::set_traffic_log_enabled(bool on) {
+    session_->traffic().set_on(on);
+}
+
+bool WebSocketClient::traffic_log_enabled() const {
+    return session_->traffic().on();
+}
+
+TrafficSnapshot WebSocketClient::traffic_log(std::uint64_t after_sequence) const {
+    return session_->traffic().snapshot(after_sequence);
+}
+
+void WebSocketClient::clear_traffic_log() {
+    session_->traffic().clear();
+}
+
 ClientSignals& WebSocketClient::client_signals() {
     return *signals_;
 }

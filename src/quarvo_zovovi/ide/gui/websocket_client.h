@@ -14,6 +14,7 @@
 #include <quarvo_zovovi/ide/gui/core/client_stats.h>
 #include <quarvo_zovovi/ide/gui/core/json.h>
 #include <quarvo_zovovi/ide/gui/core/response.h>
+#include <quarvo_zovovi/ide/gui/core/traffic_log.h>
 #include <quarvo_zovovi/ide/gui/host/main_window.h>
 
 class QObject;
@@ -163,6 +164,22 @@ class QUARVO_IDE_CLIENT_EXPORT WebSocketClient {
 
     /// The client's counters. Any thread; no lock taken.
     ClientStats stats() const;
+
+    /// @name The traffic log (traffic_log.h)
+    /// Off by default. While on, every frame both ways and the client's own events go into a
+    /// ring bounded by ClientOptions::traffic_log_entries and traffic_log_bytes (the oldest
+    /// are dropped first, and counted); the network thread never waits for the GUI thread.
+    /// @{
+    /// Switches the log on or off. Any thread; what it holds stays.
+    void set_traffic_log_enabled(bool on);
+    /// Whether it is on. Any thread.
+    bool traffic_log_enabled() const;
+    /// What the log holds now (entries after `after_sequence`, when given: a view that follows
+    /// the log asks for what came since the last entry it has). Any thread; copies pointers.
+    TrafficSnapshot traffic_log(std::uint64_t after_sequence = 0) const;
+    /// Empties the log and its count of dropped entries; sequence numbers go on. Any thread.
+    void clear_traffic_log();
+    /// @}
 
     /// The client's Qt signals (client_signals.h): connectionChanged for every connection
     /// event, statsChanged for the counters at the rate the host sets. Owned by the client;

@@ -137,6 +137,16 @@ struct ClientOptions {
     /// connected"}; ResponseKind::not_sent).
     bool fail_requests_while_disconnected = false;
 
+    /// @name The traffic log (WebSocketClient::set_traffic_log_enabled(), off by default)
+    /// @{
+    /// Entries kept at most; the oldest go first.
+    std::size_t traffic_log_entries = 10000;
+    /// Memory the entries take at most (their texts and records); the oldest go first.
+    std::size_t traffic_log_bytes = std::size_t{16} << 20;
+    /// A frame's text kept in its entry, at most; the rest is cut (TrafficEntry::truncated).
+    std::size_t traffic_log_text_bytes = 4096;
+    /// @}
+
     /// Outbound frames waiting for the socket, at most. A send beyond it fails with
     /// "[WebSocketClient] Send error: outbox full ..."; pings are never refused.
     std::size_t max_outbox_bytes = std::size_t{64} << 20;

@@ -278,6 +278,7 @@ class WsConnection final : public Connection,
         holding_since_ = started;
         Counters::add(counters_.read_pauses, 1);
         counters_.reading_paused.store(true, std::memory_order_relaxed);
+        sink_.held(why);
         while (!abandoned_ && !sink_.may_resume(why)) {
             if (Clock::now() >= deadline) {
                 sink_.stalled();
@@ -291,6 +292,7 @@ class WsConnection final : public Connection,
         held_total_ += held;
         holding_since_.reset();
         counters_.reading_paused.store(false, std::memory_order_relaxed);
+        sink_.released(held);
         counters_.read_pause_us.fetch_add(
             std::chrono::duration_cast<std::chrono::microseconds>(held).count(),
             std::memory_order_relaxed);

@@ -88,6 +88,9 @@ class FrameSink {
     // Asks for wake_reader() once the GUI thread has drained its queue; false when there is
     // nothing to wait for now (the caller checks again).
     virtual bool request_wake() = 0;
+    // A hold begins, and ends after `held_for`.
+    virtual void held(Hold) {}
+    virtual void released(Clock::duration) {}
 };
 
 class Connection {

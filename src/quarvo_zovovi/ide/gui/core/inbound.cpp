@@ -41,13 +41,15 @@ std::string_view kind_name(const Json& v) {
 }  // namespace
 
 Inbound::Inbound(const ClientOptions& options, SessionHost& host, RequestTable& requests,
-                 GuiHandoff& handoff, FlowControl& flow, Counters& counters, const LoopSlot& loop)
+                 GuiHandoff& handoff, FlowControl& flow, Counters& counters,
+                 TrafficRecorder& traffic, const LoopSlot& loop)
     : options_(options),
       host_(host),
       requests_(requests),
       handoff_(handoff),
       flow_(flow),
       counters_(counters),
+      traffic_(traffic),
       loop_(loop),
       backlog_(options.backlog_memory_bytes, options.backlog_limit_bytes,
                options.backlog_spill_dir) {}
@@ -139,6 +141,7 @@ void Inbound::post_due_deferred() {
 }
 
 void Inbound::on_frame(std::string_view text) {
+    traffic_.frame(TrafficEntry::Kind::received, text);
     if (!backlog_.empty()) feed();  // older frames first, as far as the GUI thread takes them
     if (backlog_.empty() && !flow_.over_high()) {
         handle_frame(text, true);
@@ -157,6 +160,7 @@ void Inbound::on_frame(std::string_view text) {
             // Not an answer: it goes through the pipeline, and its error, in its turn.
         }
     }
+    if (backlog_.empty()) traffic_.event("backlog_growing", "the window is behind");
     backlog_.push(text);
     if (backlog_.bytes() >= policy::large_backlog_bytes) backlog_large_ = true;
     publish_backlog();
@@ -194,7 +198,9 @@ void Inbound::feed() {
             draining_ = false;
         }
         post_due_deferred();
+        const bool drained = backlog_.empty() && counters_.backlog_frames.load() > 0;
         publish_backlog();
+        if (drained) traffic_.event("backlog_drained");
         if (backlog_.empty() && backlog_large_) {
             // Its memory, and the messages handed on from it, are freed by now or once the
             // GUI thread has handled the last of them: then the pages go back.
@@ -253,6 +259,18 @@ void Inbound::stalled() {
     logger.info("[WebSocketClient] The window has not caught up for " +
                 format_real(options_.max_read_pause.count()) +
                 "s: reading on, keeping messages as text until it does");
+}
+
+void Inbound::held(Hold why) {
+    traffic_.event("read_held", why == Hold::watermark ? "the window's queue is full"
+                                                       : "the backlog is full");
+}
+
+void Inbound::released(std::chrono::steady_clock::duration held_for) {
+    if (traffic_.on())
+        traffic_.event("read_released",
+                       "after " + format_fixed(std::chrono::duration<double>(held_for).count(), 3) +
+                           "s");
 }
 
 bool Inbound::request_wake() {

@@ -21,6 +21,7 @@
 #include <quarvo_zovovi/ide/gui/core/json.h>
 #include <quarvo_zovovi/ide/gui/core/json_parse.h>
 #include <quarvo_zovovi/ide/gui/core/requests.h>
+#include <quarvo_zovovi/ide/gui/core/traffic_recorder.h>
 
 namespace quarvo_zovovi::ide::gui {
 struct HandlerEntry;  // the host layer's handler record; the core only passes it on
@@ -50,7 +51,8 @@ class Inbound final : public FrameSink {
   public:
     // `loop` is the session's slot of the running loop.
     Inbound(const ClientOptions& options, SessionHost& host, RequestTable& requests,
-            GuiHandoff& handoff, FlowControl& flow, Counters& counters, const LoopSlot& loop);
+            GuiHandoff& handoff, FlowControl& flow, Counters& counters, TrafficRecorder& traffic,
+            const LoopSlot& loop);
 
     // This pipeline as its owner shares it (an aliasing pointer), so that a message waiting for
     // the GUI thread keeps the owner alive. Set once, before any frame arrives.
@@ -77,6 +79,8 @@ class Inbound final : public FrameSink {
     bool may_resume(Hold why) override;
     void stalled() override;
     bool request_wake() override;
+    void held(Hold why) override;
+    void released(std::chrono::steady_clock::duration held_for) override;
 
   private:
     // GUI work held back behind the backlog's frames, to keep arrival order: it goes to the GUI
@@ -105,6 +109,7 @@ class Inbound final : public FrameSink {
     GuiHandoff& handoff_;
     FlowControl& flow_;
     Counters& counters_;
+    TrafficRecorder& traffic_;
     const LoopSlot& loop_;
     std::weak_ptr<Inbound> self_;
 

@@ -13,6 +13,7 @@
 
 #include <quarvo_zovovi/ide/gui/core/event_loop.h>
 #include <quarvo_zovovi/ide/gui/core/gui_handoff.h>
+#include <quarvo_zovovi/ide/gui/core/traffic_recorder.h>
 #include <quarvo_zovovi/ide/gui/core/value.h>
 
 namespace quarvo_zovovi::ide::gui {
@@ -36,8 +37,9 @@ namespace quarvo_zovovi::ide::gui::detail {
 
 namespace asio = boost::asio;
 
-RequestTable::RequestTable(const Timings& timings, Counters& counters, GuiHandoff& handoff)
-    : timings_(timings), counters_(counters), handoff_(handoff) {}
+RequestTable::RequestTable(const Timings& timings, Counters& counters, GuiHandoff& handoff,
+                           TrafficRecorder& traffic)
+    : timings_(timings), counters_(counters), handoff_(handoff), traffic_(traffic) {}
 
 std::string RequestTable::request_key(const Json& id) {
     if (id.is_string()) return std::string(id.get_string());
@@ -49,6 +51,7 @@ std::string RequestTable::request_key(const Json& id) {
 uint64_t RequestTable::add(const std::string& id, PendingRequest&& request) {
     std::lock_guard lock(mutex_);
     request.registration = ++last_registration_;
+    request.registered_at = Clock::now();
     // try_emplace leaves `request` alone when the id is taken.
     if (!_pending_requests.try_emplace(id, std::move(request)).second) return 0;
     counters_.pending.store(_pending_requests.size(), std::memory_order_relaxed);
@@ -57,12 +60,15 @@ uint64_t RequestTable::add(const std::string& id, PendingRequest&& request) {
 
 bool RequestTable::cancel(const std::string& id) {
     std::optional<PendingRequest> cancelled;  // its callback goes outside the lock
-    std::lock_guard lock(mutex_);
-    auto it = _pending_requests.find(id);
-    if (it == _pending_requests.end()) return false;
-    cancelled = std::move(it->second);
-    _pending_requests.erase(it);
-    counters_.pending.store(_pending_requests.size(), std::memory_order_relaxed);
+    {
+        std::lock_guard lock(mutex_);
+        auto it = _pending_requests.find(id);
+        if (it == _pending_requests.end()) return false;
+        cancelled = std::move(it->second);
+        _pending_requests.erase(it);
+        counters_.pending.store(_pending_requests.size(), std::memory_order_relaxed);
+    }
+    traffic_.event("cancelled", {}, id);
     return true;  // its time-out finds no registration of its own and ends
 }
 
@@ -154,6 +160,7 @@ asio::awaitable<void> RequestTable::_check_timeout(uint64_t registration, Clock:
         _pending_requests.erase(it);
         counters_.pending.store(_pending_requests.size(), std::memory_order_relaxed);
     }
+    traffic_.event("timed_out", "after " + format_real(timeout) + "s", request_id);
     JsonObject timed_out;
     timed_out["error"] = "timeout";
     timed_out["request_id"] = request_id;
@@ -183,6 +190,10 @@ std::optional<PendingRequest> RequestTable::take_answer(const JsonObject& messag
     std::optional<PendingRequest> entry = std::move(it->second);
     _pending_requests.erase(it);
     counters_.pending.store(_pending_requests.size(), std::memory_order_relaxed);
+    if (traffic_.on())
+        traffic_.event("answered", {}, key,
+                       std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() -
+                                                                             entry->registered_at));
     return entry;
 }
 

@@ -22,18 +22,21 @@ namespace quarvo_zovovi::ide::gui::detail {
 
 struct EventLoop;
 class GuiHandoff;
+class TrafficRecorder;
 
 // One request awaiting its answer, kept under its request id.
 struct PendingRequest {
     ResponseCallback callback;                 // called with the answer or the time-out object
     std::optional<std::string> response_type;  // the answer's "type"; empty or "" takes any
     uint64_t registration = 0;                 // set by add(): one number per registration
+    std::chrono::steady_clock::time_point registered_at = {};  // set by add()
 };
 
 class RequestTable {
   public:
     // Time-outs go to their callbacks through `handoff`.
-    RequestTable(const Timings& timings, Counters& counters, GuiHandoff& handoff);
+    RequestTable(const Timings& timings, Counters& counters, GuiHandoff& handoff,
+                 TrafficRecorder& traffic);
 
     // The key of a request id in the table: text as it is, a scalar in its text form. Throws
     // std::invalid_argument for an array or object.
@@ -80,6 +83,7 @@ class RequestTable {
     const Timings& timings_;
     Counters& counters_;
     GuiHandoff& handoff_;
+    TrafficRecorder& traffic_;
 
     mutable std::mutex mutex_;  // the one lock: everything below
     std::unordered_map<std::string, PendingRequest> _pending_requests;

@@ -56,10 +56,11 @@ Session::Session(std::unique_ptr<SessionHost> host_layer, std::shared_ptr<GuiThr
       host_(std::move(host_layer)),
       _reconnect_delay(options.reconnect_delay.count()),
       _max_reconnect_delay(options.max_reconnect_delay.count()),
+      traffic_(options, counters_.connections),
       flow_(options),
       handoff_(std::move(gui), flow_),
-      requests_(timings, counters_, handoff_),
-      inbound_(options, *host_, requests_, handoff_, flow_, counters_, _loop) {
+      requests_(timings, counters_, handoff_, traffic_),
+      inbound_(options, *host_, requests_, handoff_, flow_, counters_, traffic_, _loop) {
     // Runs on the GUI thread when it has drained its queue and the reader asked for it.
     // The loop lives as long as this session, and the session as long as the task calling this.
     flow_.set_waker([this] {
@@ -86,6 +87,7 @@ bool Session::start() {
 
 bool Session::stop() {
     const bool was_running = _running.exchange(false);
+    if (was_running) traffic_.event("stopped");
     // Requests registered from now on wait for the next loop for their time-outs.
     requests_.detach_loop();
     if (std::shared_ptr<EventLoop> loop = _loop.load())
@@ -229,6 +231,28 @@ void Session::_on_reconnecting(int attempt, double delay) {
 
 void Session::notify(ConnectionEvent event) {
     event.endpoint = url;
+    if (traffic_.on()) {
+        switch (event.state) {
+            case ConnectionState::connecting:
+                traffic_.event("connecting", url + (event.attempt ? ", attempt " +
+                                                                    std::to_string(event.attempt)
+                                                              : std::string()));
+                break;
+            case ConnectionState::connected:
+                traffic_.event("connected", url);
+                break;
+            case ConnectionState::disconnected:
+                traffic_.event("closed", event.error);
+                break;
+            case ConnectionState::reconnecting:
+                traffic_.event("reconnecting", "attempt " + std::to_string(event.attempt) +
+                                                   " in " + format_fixed(event.delay.count(), 1) +
+                                                   "s");
+                break;
+            case ConnectionState::stopped:
+                break;
+        }
+    }
     inbound_.on_gui_thread(
         [host = host_.get(), event = std::move(event)] { host->connection_changed(event); });
 }
@@ -294,10 +318,13 @@ void Session::send_frame(EventLoop& loop, std::string text) {
         return;
     }
     const std::size_t size = text.size();
-    if (!conn->send(std::move(text)))
+    traffic_.frame(TrafficEntry::Kind::sent, text);
+    if (!conn->send(std::move(text))) {
+        traffic_.event("outbox_full", std::to_string(size) + " bytes not sent");
         logger.error(send_error_text("outbox full (" + mib(counters_.outbox_bytes.load()) +
                                      " wait for the server to read; this message of " +
                                      std::to_string(size) + " bytes was not sent)"));
+    }
 }
 
 std::string Session::register_request(JsonObject& message, ResponseCallback callback,
@@ -322,6 +349,7 @@ std::string Session::register_request(JsonObject& message, ResponseCallback call
                "Request id " + request_id + " is already pending");
         return request_id;
     }
+    if (traffic_.on()) traffic_.event("request_sent", {}, request_id);
     if (!send(message) && options.fail_requests_while_disconnected) {
         // The host chose to hear of it at once rather than at the time-out.
         if (std::optional<PendingRequest> entry = requests_.take(request_id, registration)) {

@@ -24,6 +24,7 @@
 #include <quarvo_zovovi/ide/gui/core/gui_handoff.h>
 #include <quarvo_zovovi/ide/gui/core/inbound.h>
 #include <quarvo_zovovi/ide/gui/core/requests.h>
+#include <quarvo_zovovi/ide/gui/core/traffic_recorder.h>
 
 namespace quarvo_zovovi::ide::gui::detail {
 
@@ -73,6 +74,8 @@ class Session : public std::enable_shared_from_this<Session> {
     ClientStats stats() const;
     std::size_t pending_request_count() const { return requests_.size(); }
     bool cancel_request(const std::string& id) { return requests_.cancel(id); }
+    TrafficRecorder& traffic() { return traffic_; }
+    const TrafficRecorder& traffic() const { return traffic_; }
 
     Inbound& inbound() { return inbound_; }
     GuiHandoff& handoff() { return handoff_; }
@@ -113,6 +116,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::atomic<int> _reconnect_attempts{0};
 
     Counters counters_;  // before the parts that refer to it
+    TrafficRecorder traffic_;  // its own lock
     FlowControl flow_;   // atomics: charged on the network thread, released on the GUI thread
     GuiHandoff handoff_;
     RequestTable requests_;  // its own lock
