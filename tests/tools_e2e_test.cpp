@@ -32,10 +32,11 @@ class Tools : public ::testing::Test {
         port = m[1];
     }
     // steady: the connection stays up, so wait until the client's flag says so too.
-    void start_trace(bool steady = true) {
+    void start_trace(bool steady = true, const QStringList& extra = {}) {
         trace = std::make_unique<Program>(
-            QUARVO_TRACE_PATH,
-            QStringList{"--plain", "--port", QString::fromStdString(port), "--time-scale", "0.01"});
+            QUARVO_TRACE_PATH, QStringList{"--plain", "--port", QString::fromStdString(port),
+                                           "--time-scale", "0.01"} +
+                                   extra);
         trace->send(R"({"op":"start"})");
         ASSERT_NE(trace->wait_for_text(
                       R"({"call":"statusBar.showMessage","args":["Connected to Quarvo Server"]})"),
@@ -128,6 +129,40 @@ TEST_F(Tools, RequestAnsweredAndTimedOut) {
     ASSERT_NE(trace->wait_for_text(R"("message":"Request timed out after 200.0s")"), "")
         << trace->all();
     EXPECT_EQ(trace->all().find(R"({"callback":"c1")"), std::string::npos) << trace->all();
+}
+
+// Catches a traffic log that ide-trace does not write as it goes or cannot dump: a request, its
+// frames and its answer, paired by id.
+TEST_F(Tools, TrafficLogToAFileAndOnCommand) {
+    start_sim("");
+    const QString file = dir.filePath("traffic.jsonl");
+    start_trace(true, {"--traffic-log", file});
+    trace->send(
+        R"({"op":"request","message":{"type":"get_module","workbook_id":"wb1","module_name":"m","request_id":"r1"},"response_type":"module_content"})");
+    ASSERT_NE(trace->wait_for_text(R"({"callback":"r1")"), "") << trace->all();
+    trace->send(R"({"op":"traffic_dump"})");
+    ASSERT_NE(trace->wait_for_text(R"({"traffic_entries":)"), "") << trace->all();
+    EXPECT_NE(trace->wait_for_text(R"("event":"answered","request_id":"r1")"), "");
+    trace->send(R"({"op":"quit"})");
+    EXPECT_EQ(trace->finish(), 0);
+    std::ifstream in(file.toStdString());
+    std::vector<std::string> seen;  // kind or event, type, id
+    for (std::string line; std::getline(in, line);) {
+        const object e = json(line);
+        std::string what(e.contains("event") ? e.at("event").as_string() : e.at("kind").as_string());
+        if (e.contains("type")) what += " " + std::string(e.at("type").as_string());
+        if (e.contains("request_id")) what += " " + std::string(e.at("request_id").as_string());
+        seen.push_back(what);
+    }
+    const auto at = [&](const std::string& what) {
+        return std::find(seen.begin(), seen.end(), what) - seen.begin();
+    };
+    const auto end = std::ptrdiff_t(seen.size());
+    ASSERT_LT(at("connected"), end) << testing::PrintToString(seen);
+    EXPECT_LT(at("request_sent r1"), at("sent get_module r1"));
+    EXPECT_LT(at("sent get_module r1"), at("received module_content r1"));
+    EXPECT_LT(at("received module_content r1"), at("answered r1"));
+    EXPECT_LT(at("answered r1"), end);
 }
 
 // Catches a normal close that is not reported, or not followed by a new connection.

@@ -17,7 +17,7 @@ namespace {
 constexpr const char* usage =
     R"(usage: ide-trace [--host localhost] [--port 8000] [--plain] [--autostart] [--pretty]
                  [--path /ws/ide/main_ide] [--header "Name: value"]... [--proxy HOST:PORT]
-                 [--proxy-user USER:PASSWORD]
+                 [--proxy-user USER:PASSWORD] [--traffic-log FILE]
 
 A headless host window for the IDE client. It implements every host interface with real
 state (project tree, module caches, editor tabs) and prints, one line each, every host call,
@@ -36,6 +36,8 @@ Commands on stdin, one JSON object per line, run on the GUI thread in order:
   {"op":"send","message":{...}}  {"op":"send_text","text":"..."}  {"op":"sendTextMessage","text":"..."}
   {"op":"request","message":{...},"response_type":"...","timeout":2.5}   (prints {"request_id":...})
   {"op":"cancel","request_id":"..."}   (prints {"cancelled":...,"was_pending":true|false})
+  {"op":"traffic_log","on":true}   switches the client's traffic log; {"op":"traffic_dump"} prints
+   each entry as a JSON line ({"seq":..,"kind":"received",..}), then {"traffic_entries":N,"dropped":D}
   {"op":"state", "_debug_active":true, "_current_debug_workbook":"wb1", "_console_source_filter":"ide_only",
    "current_workbook":"wb1", "_pending_debug_line":{...}, "tabs":[{"title":"m.py","editor":true,"workbook_id":"wb1"}],
    "DEBUG_LINE_HIGHLIGHT_DELAY_MS":100, "_module_cache":{...}, "_workbook_items":["wb1"], "_synced_module_hashes":{...}}
@@ -47,6 +49,8 @@ A malformed command prints {"error":"..."} and the host goes on.
 --plain sets QUARVO_SECURED=0 (ws); otherwise the client uses wss as it does by default.
 --path, --header (repeatable) and --proxy (an HTTP CONNECT proxy, --proxy-user its Basic
 credentials) set the client's endpoint options.
+--traffic-log FILE switches the traffic log on and appends its entries to FILE as JSON Lines as
+they come (every 100 ms, and at the end).
 --autostart starts the client at once. SIGINT and SIGTERM stop the client and quit.
 )";
 
@@ -114,6 +118,8 @@ int main(int argc, char** argv) {
                 const size_t colon = user.find(':');
                 options.client.proxy_username = user.substr(0, colon);
                 if (colon != std::string::npos) options.client.proxy_password = user.substr(colon + 1);
+            } else if (arg == "--traffic-log") {
+                options.traffic_file = value();
             } else if (arg == "--time-scale") {  // test-only: shortens every wait of the client
                 options.time_scale = std::stod(value());
             } else {
@@ -137,7 +143,12 @@ int main(int argc, char** argv) {
     signal_watch.start(50);
 
     quarvo_tools::trace::Output out(options.pretty);
-    auto trace = std::make_unique<quarvo_tools::trace::Trace>(options, out);
+    std::unique_ptr<quarvo_tools::trace::Trace> trace;
+    try {
+        trace = std::make_unique<quarvo_tools::trace::Trace>(options, out);
+    } catch (const std::exception& e) {
+        bad_input(e.what());
+    }
     if (autostart) trace->command(R"({"op":"start"})");
 
     // Commands reach the GUI thread through the same ordered hand-off the client uses.

@@ -91,12 +91,29 @@ Trace::Trace(const Options& options, Output& out) : out_(out) {
     };
     client_ = std::make_unique<WebSocketClient>(host_, options.host, options.port, options.client,
                                                 ClientTestOptions{options.time_scale});
+    if (!options.traffic_file.empty()) {
+        // The log as it goes: switched on now, new entries appended every 100 ms.
+        traffic_file_.open(options.traffic_file, std::ios::app);
+        if (!traffic_file_)
+            throw std::runtime_error("cannot write the traffic log to " + options.traffic_file);
+        client_->set_traffic_log_enabled(true);
+        QObject::connect(&traffic_watch_, &QTimer::timeout, [this] { write_traffic(); });
+        traffic_watch_.start(100);
+    }
     // The client's message box is real and modal: print it and close it at once.
     QObject::connect(&box_watch_, &QTimer::timeout, [this] { close_message_boxes(); });
     box_watch_.start(5);
 }
 
+void Trace::write_traffic() {
+    const TrafficSnapshot log = client_->traffic_log(traffic_written_);
+    for (const auto& entry : log.entries) traffic_file_ << to_json_line(*entry) << '\n';
+    if (!log.entries.empty()) traffic_written_ = log.entries.back()->sequence;
+    traffic_file_.flush();
+}
+
 Trace::~Trace() {
+    if (traffic_file_.is_open()) write_traffic();
     client_.reset();
     set_log_sink(nullptr);
 }
@@ -213,6 +230,16 @@ bool Trace::command(const std::string& line) {
             const bool pending = client_->cancel_request(id);
             print_event({{"cancelled", id}, {"was_pending", pending}},
                         "cancel   " + id + (pending ? "" : " (had ended)"));
+        } else if (op == "traffic_log") {
+            const bool on = need(c, op, "on", boost::json::kind::bool_).get_bool();
+            client_->set_traffic_log_enabled(on);
+            print_event({{"traffic_log", on}}, std::string("traffic  log ") + (on ? "on" : "off"));
+        } else if (op == "traffic_dump") {
+            const TrafficSnapshot log = client_->traffic_log();
+            for (const auto& entry : log.entries) out_.line(to_json_line(*entry));
+            print_event({{"traffic_entries", log.entries.size()}, {"dropped", log.dropped}},
+                        "traffic  " + std::to_string(log.entries.size()) + " entries, " +
+                            std::to_string(log.dropped) + " dropped");
         } else if (op == "state") {
             apply_state(c);
         } else if (op == "dump") {

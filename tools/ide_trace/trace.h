@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QTimer>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +23,7 @@ struct Options {
     bool pretty = false;
     double time_scale = 1.0;  // for tests: passed to the client as ClientTestOptions
     ClientOptions client;     // the endpoint options of the command line
+    std::string traffic_file;  // the traffic log written here as it goes; empty: not
 };
 
 // Writes whole lines to stdout from any thread.
@@ -53,11 +55,15 @@ class Trace {
     bool apply_state_key(std::string_view key, const Json& value);
     JsonObject dump() const;
     void close_message_boxes();
+    void write_traffic();
 
     Output& out_;
     RecordingHost host_;
     std::unique_ptr<WebSocketClient> client_;
     QTimer box_watch_;
+    std::ofstream traffic_file_;
+    QTimer traffic_watch_;
+    std::uint64_t traffic_written_ = 0;  // the last entry's sequence number written
 };
 
 }  // namespace quarvo_tools::trace
