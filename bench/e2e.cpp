@@ -172,9 +172,12 @@ std::function<void(std::string_view)> on_flood_end(std::function<void()> done) {
 
 // The client receives the flood.
 // deflated: the server sends the copies compressed; options must offer permessage-deflate.
+// traffic_log: the client's traffic log is on meanwhile.
 FloodResult client_flood(uint16_t port, int64_t count, const std::string& frame,
-                         const ClientOptions& options = {}, bool deflated = false) {
+                         const ClientOptions& options = {}, bool deflated = false,
+                         bool traffic_log = false) {
     Session s(port, options);
+    s.client.set_traffic_log_enabled(traffic_log);
     return run_flood([&](std::function<void()> done) {
         s.host.on_console_line = on_flood_end(std::move(done));
         s.client.send_text_message(flood_command(count, frame, deflated));
@@ -466,6 +469,12 @@ int main(int argc, char** argv) {
             f.add("lag_max", r.lag_ms.max);
             f.add("client_peak_rss_mib", double(r.peak_rss_above_kib) / 1024);
         }
+        {
+            const FloodResult r = client_flood(ws_server.port(), flood, small, {}, false, true);
+            f.add("client_ws_traffic_log", double(flood) / r.seconds);
+            f.add("traffic_log_lag_p99", r.lag_ms.p99);
+            f.add("traffic_log_peak_rss_mib", double(r.peak_rss_above_kib) / 1024);
+        }
         rss_after = rss_kib();
         malloc_trim(0);  // what of it is freed memory glibc kept, and what is still in use
         rss_after_trim = rss_kib();
@@ -619,6 +628,10 @@ int main(int argc, char** argv) {
         r2(ratio("client_code_deflate", "client_code")) + " of uncompressed");
     row("GUI timer lag during the flood, p50", f.med("lag_p50"), "ms");
     row("GUI timer lag during the flood, p99", f.med("lag_p99"), "ms");
+    row("client, 100 B, ws, traffic log on", f.med("client_ws_traffic_log"), "msg/s",
+        r2(ratio("client_ws_traffic_log", "client_ws")) + " of off");
+    row("the same: GUI timer lag p99", f.med("traffic_log_lag_p99"), "ms");
+    row("the same: peak RSS above start", f.med("traffic_log_peak_rss_mib"), "MiB");
     row("GUI timer lag during the flood, max", f.med("lag_max"), "ms");
     row("GUI timer lag, one event per message, p99", f.med("per_event_lag_p99"), "ms");
     row("GUI timer lag, one event per message, max", f.med("per_event_lag_max"), "ms");
