@@ -1,14 +1,20 @@
 // soak: one client against a loopback server for a given time, in cycles of floods, request
 // bursts, normal closes, drops and quiet pauses. It checks that every message sent reaches the
 // host exactly once and in order and that every request's callback runs once, and it reports
-// resident memory and open file descriptors at the start and at the end.
+// resident memory and open file descriptors at the start and at the end. Memory is judged as a
+// leak shows itself: the heap in use and the resident memory, sampled at quiet points between
+// cycles, after a warm-up against the end, and the heap's slope over the run.
+#include <malloc.h>
 #include <unistd.h>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +33,47 @@ namespace {
 using namespace quarvo_zovovi::ide::gui;
 using quarvo_test::TestServer;
 using quarvo_test::wait_until;
+
+// The heap in use (glibc's count of allocated bytes, small and mapped), in KiB. Unlike the
+// resident memory it does not keep what the allocator holds on to after a burst.
+long heap_kib() {
+    const struct mallinfo2 m = mallinfo2();
+    return long((m.uordblks + m.hblkhd) / 1024);
+}
+
+// Least-squares slope of y over x, and its standard error (how far noise alone moves it).
+struct Slope {
+    double per_x = 0;
+    double error = 0;
+};
+Slope slope(const std::vector<std::pair<double, double>>& points) {
+    const double n = double(points.size());
+    if (points.size() < 3) return {};
+    double mx = 0, my = 0;
+    for (const auto& [x, y] : points) {
+        mx += x / n;
+        my += y / n;
+    }
+    double sxx = 0, sxy = 0;
+    for (const auto& [x, y] : points) {
+        sxx += (x - mx) * (x - mx);
+        sxy += (x - mx) * (y - my);
+    }
+    if (sxx == 0) return {};
+    Slope s{sxy / sxx, 0};
+    double residuals = 0;
+    for (const auto& [x, y] : points) {
+        const double r = y - my - s.per_x * (x - mx);
+        residuals += r * r;
+    }
+    s.error = std::sqrt(residuals / (n - 2) / sxx);
+    return s;
+}
+
+// What the allocator holds free, kept for the next allocations (glibc's arenas), in KiB.
+long heap_free_kib() {
+    return long(mallinfo2().fordblks / 1024);
+}
 
 long rss_kib() {
     std::ifstream statm("/proc/self/statm");
@@ -65,7 +112,18 @@ struct Totals {
     int64_t cycles = 0;
 };
 
-int run(double minutes, bool tls, unsigned seed) {
+// The limits of the memory verdict, in KiB: what the working set may still move after the
+// warm-up (resident memory, which the allocator's free lists keep moving a little; heap in
+// use), and the slope per minute of the heap's floors beyond twice its standard error. A leak
+// of 300 bytes per reconnection (about 55 a minute) adds about 17 KiB a minute; over 10
+// minutes the floors' noise leaves a standard error of about 5 KiB a minute.
+struct Limits {
+    long rss_after_warm_up = 2048;
+    long heap_after_warm_up = 512;
+    double heap_kib_per_minute = 4;
+};
+
+int run(double minutes, bool tls, unsigned seed, size_t leak_per_reconnection) {
     auto sink = std::make_shared<CountingSink>();
     set_log_sink(sink);
     if (!tls) setenv("QUARVO_SECURED", "0", 1);
@@ -137,7 +195,9 @@ int run(double minutes, bool tls, unsigned seed) {
     };
 
     const auto report = [&](const char* when) {
-        std::cout << when << ": rss " << rss_kib() << " KiB, fds " << open_fds() << ", delivered "
+        std::cout << when << ": rss " << rss_kib() << " KiB, heap " << heap_kib() << " KiB in use, "
+                  << heap_free_kib() << " KiB free in the arenas, fds "
+                  << open_fds() << ", delivered "
                   << t.delivered << "/" << t.sent << ", requests " << t.answered << "+"
                   << t.timed_out << "/" << t.requests << ", reconnections " << t.reconnections
                   << std::endl;
@@ -155,6 +215,17 @@ int run(double minutes, bool tls, unsigned seed) {
     clock.start();
     const qint64 total_ms = qint64(minutes * 60000);
     qint64 next_report = 60000;
+    // After the warm-up (the first minute, or a fifth of a shorter run), memory is sampled
+    // after every cycle and kept as the floor of each 20 s window: what is in flight comes and
+    // goes between samples, a leak raises the floor.
+    const double warm_up_minutes = std::min(1.0, minutes / 5);
+    struct Floor {
+        double minute;  // the window's start
+        long heap_kib;
+        long rss_kib;
+    };
+    std::vector<Floor> floors;
+    std::vector<std::unique_ptr<char[]>> leaked;
     while (clock.elapsed() < total_ms) {
         ++t.cycles;
         flood(5000 + int(random() % 20000));
@@ -176,10 +247,22 @@ int run(double minutes, bool tls, unsigned seed) {
                 return 1;
             }
             ++t.reconnections;
+            if (leak_per_reconnection > 0) {
+                // The deliberate leak that shows the verdict can fail: kept, touched, never used.
+                leaked.emplace_back(new char[leak_per_reconnection]);
+                std::memset(leaked.back().get(), 1, leak_per_reconnection);
+            }
         }
         // Pings meanwhile.
         quarvo_test::pump_events(200);
         server.clear_frames();
+        if (const double at = double(clock.elapsed()) / 60000; at >= warm_up_minutes) {
+            const double window = warm_up_minutes + std::floor((at - warm_up_minutes) * 3) / 3;
+            if (floors.empty() || floors.back().minute != window)
+                floors.push_back({window, heap_kib(), rss_kib()});
+            floors.back().heap_kib = std::min(floors.back().heap_kib, heap_kib());
+            floors.back().rss_kib = std::min(floors.back().rss_kib, rss_kib());
+        }
         if (clock.elapsed() >= next_report) {
             report("progress");
             next_report += 60000;
@@ -187,8 +270,22 @@ int run(double minutes, bool tls, unsigned seed) {
     }
     quarvo_test::pump_events(2000);  // let the last drop settle
     const long rss_end = rss_kib();
+    const long heap_end = heap_kib();
     const size_t fds_end = open_fds();
     report("end");
+    // The last window may be a short one: its floor is not comparable.
+    if (floors.size() > 2) floors.pop_back();
+    if (floors.empty()) floors.push_back({minutes, heap_end, rss_end});
+    std::vector<std::pair<double, double>> heap_floors;
+    std::string floor_text;
+    for (const Floor& f : floors) {
+        heap_floors.emplace_back(f.minute, double(f.heap_kib));
+        floor_text += " " + std::to_string(f.heap_kib) + "/" + std::to_string(f.rss_kib);
+    }
+    const Floor& warm = floors.front();
+    const Floor& last = floors.back();
+    const Slope heap_slope = slope(heap_floors);
+    const Limits limits;
 
     const int64_t lost = t.sent - t.delivered;
     std::cout << "soak summary: minutes " << minutes << ", cycles " << t.cycles
@@ -198,6 +295,12 @@ int run(double minutes, bool tls, unsigned seed) {
               << ", reconnections " << t.reconnections << ", rss " << rss_start << " -> " << rss_end
               << " KiB (" << (rss_end - rss_start) << "), fds " << fds_start << " -> " << fds_end
               << ", warnings " << sink->warnings << ", errors " << sink->errors << std::endl;
+    std::cout << "soak memory: floors of 20 s windows after the warm-up of " << warm_up_minutes
+              << " min, heap in use / rss KiB:" << floor_text << "; rss " << warm.rss_kib
+              << " -> " << last.rss_kib << " KiB (" << (last.rss_kib - warm.rss_kib)
+              << "), heap in use " << warm.heap_kib << " -> " << last.heap_kib << " KiB ("
+              << (last.heap_kib - warm.heap_kib) << "), heap slope " << heap_slope.per_x
+              << " KiB/min (standard error " << heap_slope.error << ")" << std::endl;
     client.stop();
 
     bool ok = true;
@@ -209,7 +312,11 @@ int run(double minutes, bool tls, unsigned seed) {
     check(t.extra_callbacks == 0 && t.answered + t.timed_out == t.requests,
           "every request's callback once");
     check(fds_end <= fds_start, "no growth in open file descriptors");
-    check(rss_end - rss_start <= 5 * 1024, "resident memory within 5 MB of the start");
+    check(last.rss_kib - warm.rss_kib <= limits.rss_after_warm_up &&
+              last.heap_kib - warm.heap_kib <= limits.heap_after_warm_up,
+          "memory after the warm-up: resident within 2 MiB, heap in use within 512 KiB");
+    check(heap_slope.per_x <= limits.heap_kib_per_minute + 2 * heap_slope.error,
+          "heap in use not growing (4 KiB/min at most, beyond twice the standard error)");
     return ok ? 0 : 1;
 }
 
@@ -219,6 +326,7 @@ int main(int argc, char** argv) {
     double minutes = 1;
     bool tls = true;
     unsigned seed = 1;
+    size_t leak = 0;  // bytes kept per reconnection: a deliberate leak for the verdict's test
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--minutes" && i + 1 < argc) {
@@ -227,12 +335,16 @@ int main(int argc, char** argv) {
             tls = false;
         } else if (arg == "--seed" && i + 1 < argc) {
             seed = unsigned(std::atoi(argv[++i]));
+        } else if (arg == "--leak-per-reconnection" && i + 1 < argc) {
+            leak = size_t(std::atol(argv[++i]));
         } else {
-            std::cerr << "usage: soak [--minutes M] [--plain] [--seed N]" << std::endl;
+            std::cerr << "usage: soak [--minutes M] [--plain] [--seed N] "
+                         "[--leak-per-reconnection BYTES]"
+                      << std::endl;
             return 2;
         }
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
-    return run(minutes, tls, seed);
+    return run(minutes, tls, seed, leak);
 }

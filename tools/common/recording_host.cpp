@@ -227,7 +227,7 @@ RecordingHost::RecordingHost()
 RecordingHost::~RecordingHost() = default;
 
 void RecordingHost::connection_changed(const ConnectionEvent& event) {
-    {
+    if (log.keep) {  // a long-running host keeps none, as it keeps no calls
         std::lock_guard lock(events_mutex_);
         events_.push_back(event);
     }

@@ -174,7 +174,7 @@ class RecordingHost final : public MainWindow {
     bool pause_sets_debug_active = false;
 
     // Typed connection events, kept apart from the call record (whose sequences the tests
-    // assert) and passed to on_connection_event as they come.
+    // assert; kept only while log.keep is) and passed to on_connection_event as they come.
     void connection_changed(const ConnectionEvent& event) override;
     std::vector<ConnectionEvent> connection_events() const;
     std::function<void(const ConnectionEvent&)> on_connection_event;
