@@ -75,6 +75,7 @@ TEST(BacklogFeed, HandsOnOneSliceAtATurnOfTheLoop) {
 
     constexpr size_t slice = detail::policy::feed_slice;
     constexpr size_t n = 2 * slice + 10;
+    traffic.set_on(true);
     flow.charge(options.max_pending_bytes);  // a stuck GUI thread: the frames wait as text
     for (size_t i = 0; i < n; ++i) inbound->on_frame(R"({"type": "stdout"})");
     EXPECT_EQ(counters.backlog_frames.load(), n);
@@ -88,6 +89,15 @@ TEST(BacklogFeed, HandsOnOneSliceAtATurnOfTheLoop) {
     EXPECT_EQ(at_other_work, 2 * slice);
     EXPECT_EQ(counters.dispatched.load(), n);
     EXPECT_EQ(counters.backlog_frames.load(), 0u);
+    // The traffic log: the frames as they came, the backlog growing once and drained once.
+    std::vector<std::string> events;
+    size_t received = 0;
+    for (const auto& e : traffic.snapshot().entries) {
+        if (!e->event.empty()) events.push_back(e->event);
+        received += e->kind == quarvo_zovovi::ide::gui::TrafficEntry::Kind::received;
+    }
+    EXPECT_EQ(received, n);
+    EXPECT_EQ(events, (std::vector<std::string>{"backlog_growing", "backlog_drained"}));
     detail::EventLoop::set_current(nullptr);
     kept->posted.clear();
 }
