@@ -2,6 +2,7 @@
 // connection ends, keep-alive, TLS.
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "client_fixture.h"
 
@@ -203,6 +204,22 @@ TEST_F(Connection, KeepAlive) {
     ASSERT_TRUE(logs.wait_for(LogLevel::warning,
                               "[WebSocketClient] Connection closed: keepalive ping timeout"));
     EXPECT_TRUE(server->wait_for_connections(2)) << "no reconnection after the time-out";
+
+    // A peer whose frames keep coming is alive, its pong perhaps behind them; once it falls
+    // silent the time-out counts from its last frame.
+    TearDown();
+    SetUpClient();
+    server->set_silent(true);
+    connect();
+    const std::string closed = "[WebSocketClient] Connection closed: keepalive ping timeout";
+    const size_t before = logs.count(LogLevel::warning, closed);
+    for (int i = 0; i < 10; ++i) {
+        server->send_text(R"({"type": "nobody_handles_this"})");
+        std::this_thread::sleep_for(150ms);  // a quarter of the pong time-out
+    }
+    EXPECT_EQ(logs.count(LogLevel::warning, closed), before) << logs.dump();
+    EXPECT_EQ(server->connections(), 1u);
+    EXPECT_TRUE(logs.wait_for(LogLevel::warning, closed, before + 1));
 }
 
 // Catches TLS that checks the self-signed certificate or the host name.

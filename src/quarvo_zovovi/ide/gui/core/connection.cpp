@@ -226,7 +226,7 @@ class WsConnection final : public Connection,
         open_ = true;
         ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
             if (kind != websocket::frame_type::pong) return;
-            unanswered_ping_since_.reset();
+            pong_wait_since_.reset();
             counters_.ping_round_trip_us.store(
                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() -
                                                                       ping_written_at_)
@@ -255,6 +255,13 @@ class WsConnection final : public Connection,
             }
             Counters::add(counters_.frames_in, 1);
             Counters::add(counters_.bytes_in, n);
+            if (pong_wait_since_) {
+                // The peer is alive and the pong may be behind what it sent first: the wait
+                // counts from here.
+                const Clock::time_point now = Clock::now();
+                pong_wait_since_ = now;
+                held_at_pong_wait_ = held_time(now);
+            }
             if (!ws_.got_text()) {
                 close_code_ = websocket::close_code::unknown_data;  // 1003: a type it cannot take
                 outcome = {Outcome::error,
@@ -399,16 +406,17 @@ class WsConnection final : public Connection,
         writer_done_.cancel();
     }
 
-    // A ping every interval; a ping without a pong for pong_timeout fails the connection. Time
-    // in which the reader held back does not count: the pong may be waiting unread behind it.
+    // A ping every interval; a ping followed by pong_timeout in which nothing arrived fails the
+    // connection. Time in which the reader held back does not count, and every frame read starts
+    // the wait again: the pong may be waiting unread behind them.
     awaitable<void> keepalive() {
         Clock::time_point next_ping = Clock::now() + timings_.ping_interval;
         while (open_) {
             const Clock::time_point now = Clock::now();
             Clock::time_point wake_at = next_ping;
-            if (unanswered_ping_since_) {
+            if (pong_wait_since_) {
                 const Clock::duration waited =
-                    now - *unanswered_ping_since_ - (held_time(now) - held_at_ping_);
+                    now - *pong_wait_since_ - (held_time(now) - held_at_pong_wait_);
                 if (waited < timings_.pong_timeout) {
                     wake_at = std::min(wake_at, now + (timings_.pong_timeout - waited));
                 } else if (!holding_since_) {
@@ -421,9 +429,9 @@ class WsConnection final : public Connection,
             if (now >= next_ping) {
                 outbox_.push_front(Outgoing{{}, true});  // next frame boundary, not behind a burst
                 wake_.cancel();
-                if (!unanswered_ping_since_) {
-                    unanswered_ping_since_ = now;
-                    held_at_ping_ = held_time(now);
+                if (!pong_wait_since_) {
+                    pong_wait_since_ = now;
+                    held_at_pong_wait_ = held_time(now);
                 }
                 next_ping = now + timings_.ping_interval;
                 continue;
@@ -445,8 +453,9 @@ class WsConnection final : public Connection,
     bool writer_running_ = false;
     bool keepalive_failed_ = false;
     bool abandoned_ = false;
-    std::optional<Clock::time_point> unanswered_ping_since_;
-    Clock::duration held_at_ping_{};
+    // Set while a ping is unanswered: when it was sent, or the last frame read since.
+    std::optional<Clock::time_point> pong_wait_since_;
+    Clock::duration held_at_pong_wait_{};
     Clock::time_point ping_written_at_;
     std::optional<Clock::time_point> holding_since_;
     Clock::duration held_total_{};
