@@ -1,7 +1,9 @@
 #include "ide_window.h"
 
+#include <QDockWidget>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QRegularExpression>
 #include <QSplitter>
 #include <QStackedWidget>
@@ -11,6 +13,7 @@
 
 #include <quarvo_zovovi/ide/gui/core/value.h>
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
+#include "traffic_inspector.h"
 
 namespace quarvo_app {
 
@@ -43,6 +46,8 @@ IdeWindow::IdeWindow(QWidget* parent)
       publisher_(new PublisherPanel),
       inspector_(new InspectorPanel),
       responses_(new InfoPanel),
+      traffic_(new TrafficInspector),
+      inspector_dock_(new QDockWidget("Inspector", this)),
       function_name_(new QLineEdit),
       editor_area_(new QStackedWidget),
       editor_hint_(new QLabel),
@@ -94,6 +99,17 @@ IdeWindow::IdeWindow(QWidget* parent)
     function_name_->setMaximumWidth(280);
     tools->addWidget(function_name_);
 
+    // The Inspector records only while it is open: closed, it costs the window nothing.
+    inspector_dock_->setObjectName("inspector");
+    inspector_dock_->setWidget(traffic_);
+    addDockWidget(Qt::BottomDockWidgetArea, inspector_dock_);
+    inspector_dock_->hide();
+    connect(inspector_dock_, &QDockWidget::visibilityChanged, traffic_,
+            [this](bool visible) { traffic_->set_recording(visible); });
+    QAction* inspector = inspector_dock_->toggleViewAction();
+    inspector->setShortcut(QKeySequence("Ctrl+Shift+I"));
+    menuBar()->addMenu("View")->addAction(inspector);
+
     connect(tree_, &ProjectTree::module_activated, this, &IdeWindow::open_module);
     connect(tree_, &ProjectTree::workbook_added, packages_, &PackagePanel::add_workbook);
     connect(tree_, &ProjectTree::workbook_removed, packages_, &PackagePanel::remove_workbook);
@@ -112,6 +128,21 @@ IdeWindow::IdeWindow(QWidget* parent)
 }
 
 IdeWindow::~IdeWindow() = default;
+
+void IdeWindow::attach(WebSocketClient* client) {
+    client_ = client;
+    traffic_->set_client(client);
+}
+
+void IdeWindow::show_inspector(bool on) {
+    inspector_dock_->setVisible(on);
+    // Shown before the window is, the dock's visibility signal waits for the window.
+    traffic_->set_recording(on);
+}
+
+bool IdeWindow::inspector_open() const {
+    return !inspector_dock_->isHidden();
+}
 
 CodeEditor* IdeWindow::editor_for(const std::string& workbook_id,
                                   const std::string& module_name) const {

@@ -12,6 +12,7 @@
 #include "panels.h"
 
 class QAction;
+class QDockWidget;
 class QLabel;
 class QLineEdit;
 class QStackedWidget;
@@ -23,6 +24,8 @@ class WebSocketClient;
 
 namespace quarvo_app {
 
+class TrafficInspector;
+
 class IdeWindow final : public QMainWindow, public MainWindow {
     Q_OBJECT
   public:
@@ -31,7 +34,7 @@ class IdeWindow final : public QMainWindow, public MainWindow {
 
     // The client the window's actions send through; null while there is none. The client
     // must be detached (or destroyed) before the window goes.
-    void attach(WebSocketClient* client) { client_ = client; }
+    void attach(WebSocketClient* client);
     // How long a package search waits for its answer, in seconds.
     void set_request_timeout(double seconds) { request_timeout_ = seconds; }
 
@@ -50,6 +53,10 @@ class IdeWindow final : public QMainWindow, public MainWindow {
     PublisherPanel& publisher() { return *publisher_; }
     InspectorPanel& inspector() { return *inspector_; }
     InfoPanel& responses() { return *responses_; }
+    // The Inspector dock (View > Inspector): the client's traffic log, recorded while open.
+    TrafficInspector& traffic() { return *traffic_; }
+    void show_inspector(bool on);
+    bool inspector_open() const;
     CodeEditor* editor_for(const std::string& workbook_id, const std::string& module_name) const;
     // The connection indicator in the status bar: its text, and whether the actions that need
     // the Business Layer (Run, package search) are enabled.
@@ -141,6 +148,8 @@ class IdeWindow final : public QMainWindow, public MainWindow {
     PublisherPanel* publisher_;
     InspectorPanel* inspector_;
     InfoPanel* responses_;
+    TrafficInspector* traffic_;
+    QDockWidget* inspector_dock_;
     QLineEdit* function_name_;
     QStackedWidget* editor_area_;  // the hint while no module is open, else the tabs
     QLabel* editor_hint_;

@@ -13,19 +13,24 @@
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QTimer>
+#include <boost/json/parse.hpp>
 #include <fstream>
+#include <functional>
 #include <regex>
 
 #include <quarvo_zovovi/ide/gui/testing.h>
 #include <quarvo_zovovi/ide/gui/websocket_client.h>
 #include "ide_window.h"
 #include "program.h"
+#include "traffic_inspector.h"
 #include "qt_wait.h"
 
 namespace {
 
 using quarvo_app::ConsoleLine;
 using quarvo_app::IdeWindow;
+using quarvo_app::TrafficFilter;
+using quarvo_app::TrafficModel;
 using quarvo_test::Program;
 using quarvo_test::pump_events;
 using quarvo_test::wait_until;
@@ -59,11 +64,12 @@ class WindowSession : public ::testing::Test {
         port = std::stoi(m[1]);
     }
 
-    void open_window(double time_scale = 1.0) {
+    void open_window(double time_scale = 1.0, bool inspector = false) {
         window = std::make_unique<IdeWindow>();
         client = std::make_unique<WebSocketClient>(*window, "127.0.0.1", port,
                                                    ClientTestOptions{time_scale});
         window->attach(client.get());
+        window->show_inspector(inspector);
         window->show();
         client->start();
     }
@@ -368,6 +374,206 @@ TEST_F(WindowSession, ConnectionIndicatorFollowsTheConnection) {
         wait_until([&] { return window->connection_text().startsWith("Connected to"); }, 15000))
         << window->connection_text().toStdString();
     EXPECT_TRUE(window->run_enabled());
+}
+
+// ---- the Inspector ----
+
+// The rows the Inspector shows, as "seq dir type pair" texts, and a check that they rise.
+struct ShownRows {
+    std::vector<const TrafficModel::Row*> rows;
+    bool rising = true;
+    explicit ShownRows(const TrafficModel& m) {
+        for (std::size_t i = 0; i < m.shown(); ++i) {
+            rows.push_back(&m.shown_row(i));
+            if (i > 0 && rows[i]->entry->sequence <= rows[i - 1]->entry->sequence) rising = false;
+        }
+    }
+    const TrafficModel::Row* first(TrafficEntry::Kind kind, const std::string& type) const {
+        for (const auto* r : rows)
+            if (r->entry->kind == kind && (kind == TrafficEntry::Kind::event ? r->entry->event
+                                                                              : r->entry->type) ==
+                                              type)
+                return r;
+        return nullptr;
+    }
+};
+
+// Catches an Inspector that shows the traffic out of order, pairs a request with the wrong
+// frame or none, filters or saves other rows than it says, or shows the token.
+TEST_F(WindowSession, InspectorShowsTheSessionWithItsRequestPaired) {
+    using Kind = TrafficEntry::Kind;
+    start_sim("demo");
+    open_window(1.0, /*inspector=*/true);
+    ASSERT_TRUE(wait_until([&] { return console_has("Business Layer ready"); }, 15000));
+    window->search_package("requests");
+    ASSERT_TRUE(wait_until(
+        [&] { return window->packages().search_result().startsWith("requests 2.32.3"); }));
+    auto& inspector = window->traffic();
+    inspector.poll();
+    ASSERT_TRUE(window->inspector_open());
+    EXPECT_TRUE(client->traffic_log_enabled()) << "the open dock records";
+
+    const ShownRows all(inspector.model());
+    ASSERT_FALSE(all.rows.empty());
+    EXPECT_TRUE(all.rising);
+    EXPECT_EQ(all.rows[0]->entry->event, "connecting") << "recorded from the start";
+    EXPECT_EQ(inspector.missed(), 0u);
+    const auto* request = all.first(Kind::sent, "get_package_info");
+    const auto* answer = all.first(Kind::received, "get_package_info_response");
+    ASSERT_TRUE(request && answer);
+    EXPECT_EQ(request->partner, answer->entry->sequence);
+    EXPECT_EQ(answer->partner, request->entry->sequence);
+    ASSERT_TRUE(request->latency && answer->latency) << "the log's latency, on both";
+    EXPECT_EQ(*request->latency, *answer->latency);
+    EXPECT_EQ(request->entry->request_id, answer->entry->request_id);
+    const QModelIndex pair_cell = inspector.model().index(
+        int(std::find(all.rows.begin(), all.rows.end(), request) - all.rows.begin()),
+        TrafficModel::pairing);
+    EXPECT_TRUE(inspector.model().data(pair_cell, Qt::DisplayRole).toString().startsWith(
+        QString("answered by #%1 (").arg(answer->entry->sequence)));
+
+    // Filters: each shows exactly the rows it names, in order.
+    const std::vector<std::pair<TrafficFilter, std::function<bool(const TrafficEntry&)>>> filters = {
+        {{TrafficFilter::Direction::sent, "", ""}, [](auto& e) { return e.kind == Kind::sent; }},
+        {{TrafficFilter::Direction::events, "", ""}, [](auto& e) { return e.kind == Kind::event; }},
+        {{TrafficFilter::Direction::all, "STDOUT", ""},
+         [](auto& e) { return e.kind != Kind::event && e.type == "stdout"; }},
+        {{TrafficFilter::Direction::received, "", "1204 rows"},
+         [](auto& e) { return e.kind == Kind::received && e.text.find("1204 rows") != e.text.npos; }},
+    };
+    for (const auto& [filter, wanted] : filters) {
+        inspector.set_filter(filter);
+        const ShownRows shown(inspector.model());
+        std::vector<std::uint64_t> got, expected;
+        for (const auto* r : shown.rows) got.push_back(r->entry->sequence);
+        for (const auto* r : all.rows)
+            if (wanted(*r->entry)) expected.push_back(r->entry->sequence);
+        EXPECT_FALSE(expected.empty());
+        EXPECT_EQ(got, expected) << filter.type.toStdString() << filter.text.toStdString();
+    }
+
+    // The selected request as a tree; the saved file holds the shown rows, the token masked.
+    inspector.set_filter({});
+    inspector.table().setCurrentIndex(pair_cell);
+    const QStringList tree = inspector.tree_text();
+    EXPECT_TRUE(tree.contains(R"(type: "get_package_info")")) << tree.join("\n").toStdString();
+    EXPECT_TRUE(tree.contains(R"(package_name: "requests")")) << tree.join("\n").toStdString();
+    const QString saved = dir.filePath("traffic.jsonl");
+    ASSERT_TRUE(inspector.save(saved));
+    std::ifstream in(saved.toStdString());
+    std::vector<std::uint64_t> seqs;
+    std::string line, watchdog;
+    while (std::getline(in, line)) {
+        seqs.push_back(boost::json::parse(line).at("seq").to_number<std::uint64_t>());
+        if (line.find("watchdog_info") != line.npos) watchdog += line;
+    }
+    EXPECT_EQ(seqs.size(), inspector.model().shown());
+    EXPECT_TRUE(std::is_sorted(seqs.begin(), seqs.end()));
+    EXPECT_EQ(watchdog.find("demo-token"), std::string::npos) << watchdog;
+    EXPECT_NE(watchdog.find("***"), std::string::npos) << watchdog;
+
+    pump_events(200);
+    const QString png = QStringLiteral(QUARVO_BUILD_DIR "/ide_window_inspector.png");
+    EXPECT_TRUE(window->grab().save(png)) << png.toStdString();
+
+    inspector.clear();
+    EXPECT_EQ(inspector.model().held(), 0u);
+    window->show_inspector(false);
+    EXPECT_FALSE(client->traffic_log_enabled()) << "the closed dock costs nothing";
+}
+
+// Catches an Inspector that falls behind a flood, loses or reorders rows without counting
+// them, or pairs the request asked for in the middle of it with the wrong answer.
+TEST_F(WindowSession, InspectorKeepsUpWithAFloodInOrder) {
+    constexpr int lines = 15000;
+    std::string scenario;
+    for (int i = 1; i <= lines; ++i)
+        scenario += R"({"action": "send", "message": {"type": "stdout", "content": "flood )" +
+                    std::to_string(i) + R"(\n"}})" + "\n";
+    start_sim(scenario);
+    open_window(1.0, /*inspector=*/true);
+    ASSERT_TRUE(wait_until([&] { return console_has("flood 2000"); }, 15000));
+    window->search_package("requests");  // its answer comes in the middle of the flood
+    ASSERT_TRUE(wait_until([&] { return console_has(QString("flood %1").arg(lines)); }, 30000));
+    ASSERT_TRUE(wait_until(
+        [&] { return window->packages().search_result().startsWith("requests 2.32.3"); }));
+    pump_events(100);
+    auto& inspector = window->traffic();
+    inspector.poll();
+
+    const ShownRows all(inspector.model());
+    EXPECT_TRUE(all.rising);
+    EXPECT_LE(all.rows.size(), TrafficModel::max_rows);
+    std::uint64_t gaps = 0;
+    int last_line = 0;
+    bool lines_rise = true;
+    for (std::size_t i = 0; i < all.rows.size(); ++i) {
+        const TrafficEntry& e = *all.rows[i]->entry;
+        if (i > 0) gaps += e.sequence - all.rows[i - 1]->entry->sequence - 1;
+        const auto at = e.text.find("flood ");
+        if (e.type != "stdout" || at == std::string::npos) continue;
+        const int n = std::atoi(e.text.c_str() + at + 6);
+        lines_rise = lines_rise && n > last_line;
+        last_line = n;
+    }
+    EXPECT_EQ(gaps, inspector.missed()) << "what the log dropped unread is counted";
+    EXPECT_TRUE(lines_rise);
+    EXPECT_EQ(last_line, lines);
+    const auto* request = all.first(TrafficEntry::Kind::sent, "get_package_info");
+    ASSERT_NE(request, nullptr);
+    const TrafficModel::Row* answer = inspector.model().find(request->partner);
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(answer->entry->type, "get_package_info_response");
+    EXPECT_EQ(answer->entry->request_id, request->entry->request_id);
+    EXPECT_TRUE(answer->latency.has_value());
+}
+
+// Catches a table that grows without a bound, and pairing that outlives the request's row or
+// misses a time-out or a cancel.
+TEST(WindowInspector, TableBoundAndRequestEnds) {
+    using Kind = TrafficEntry::Kind;
+    std::uint64_t seq = 0;
+    auto entry = [&](Kind kind, std::string type, std::string id, std::string event = {},
+                     std::optional<std::chrono::microseconds> latency = std::nullopt) {
+        auto e = std::make_shared<TrafficEntry>();
+        e->sequence = ++seq;
+        e->kind = kind;
+        e->type = std::move(type);
+        e->request_id = std::move(id);
+        e->event = std::move(event);
+        e->latency = latency;
+        return std::shared_ptr<const TrafficEntry>(std::move(e));
+    };
+    TrafficModel model;
+    model.append({entry(Kind::sent, "get_package_info", "a"),
+                  entry(Kind::sent, "get_package_info", "b"),
+                  entry(Kind::sent, "get_package_info", "c"),
+                  entry(Kind::received, "get_package_info_response", "a"),
+                  entry(Kind::event, "", "a", "answered", std::chrono::microseconds(2500)),
+                  entry(Kind::event, "", "b", "timed_out"),
+                  entry(Kind::event, "", "c", "cancelled"),
+                  entry(Kind::sent, "get_module", "d")});
+    EXPECT_EQ(model.find(1)->partner, 4u);
+    EXPECT_EQ(model.find(4)->partner, 1u);
+    EXPECT_EQ(model.find(1)->latency, std::chrono::microseconds(2500));
+    EXPECT_EQ(model.find(2)->outcome, "timed out");
+    EXPECT_EQ(model.find(3)->outcome, "cancelled");
+    EXPECT_EQ(model.data(model.index(0, TrafficModel::pairing), Qt::DisplayRole).toString(),
+              "answered by #4 (2.5 ms)");
+    EXPECT_EQ(model.data(model.index(1, TrafficModel::pairing), Qt::DisplayRole).toString(),
+              "timed out");
+
+    std::vector<std::shared_ptr<const TrafficEntry>> flood;
+    for (std::size_t i = 0; i < TrafficModel::max_rows; ++i)
+        flood.push_back(entry(Kind::received, "stdout", ""));
+    model.append(flood);
+    EXPECT_EQ(model.held(), TrafficModel::max_rows);
+    EXPECT_EQ(model.shown(), TrafficModel::max_rows);
+    EXPECT_EQ(model.shown_row(0).entry->sequence, 9u) << "the oldest went first";
+    EXPECT_EQ(model.find(8), nullptr);
+    model.append({entry(Kind::received, "module_content", "d")});
+    EXPECT_EQ(model.find(seq)->partner, 0u) << "its request's row is gone";
+    EXPECT_EQ(model.held(), TrafficModel::max_rows);
 }
 
 }  // namespace
