@@ -126,6 +126,9 @@ class RssSampler {
 
 struct FloodResult {
     double seconds = 0;
+    // The process's CPU time (user and system, every thread) during the flood, the server's
+    // thread left out, per message of the flood.
+    double cpu_us_per_message = 0;
     Percentiles lag_ms;
     long peak_rss_above_kib = 0;  // the process's peak RSS during the flood, above its start
 };
@@ -133,7 +136,8 @@ struct FloodResult {
 // Runs the GUI's event loop until the flood that `start` starts calls its `done`: after the
 // handler of its end marker, that is after every handler of the flood. Meanwhile a 1 ms timer
 // on the GUI thread records how late it fires, and a thread samples the RSS.
-FloodResult run_flood(const std::function<void(std::function<void()>)>& start) {
+FloodResult run_flood(const PushServer& server, int64_t count,
+                      const std::function<void(std::function<void()>)>& start) {
     QEventLoop loop;
     Clock::time_point done_at;
     std::vector<double> lags;
@@ -150,6 +154,7 @@ FloodResult run_flood(const std::function<void(std::function<void()>)>& start) {
     });
     const long rss_before = rss_kib();
     RssSampler sampler;
+    const double cpu_before = cpu_seconds() - server.cpu_seconds();
     const auto started = Clock::now();
     start([&] {
         done_at = Clock::now();
@@ -159,7 +164,9 @@ FloodResult run_flood(const std::function<void(std::function<void()>)>& start) {
     tick.start();
     loop.exec();
     tick.stop();
-    return {std::chrono::duration<double>(done_at - started).count(), percentiles(lags),
+    const double cpu = cpu_seconds() - server.cpu_seconds() - cpu_before;
+    return {std::chrono::duration<double>(done_at - started).count(),
+            1e6 * cpu / double(count ? count : 1), percentiles(lags),
             std::max(0L, sampler.peak() - rss_before)};
 }
 
@@ -173,12 +180,12 @@ std::function<void(std::string_view)> on_flood_end(std::function<void()> done) {
 // The client receives the flood.
 // deflated: the server sends the copies compressed; options must offer permessage-deflate.
 // traffic_log: the client's traffic log is on meanwhile.
-FloodResult client_flood(uint16_t port, int64_t count, const std::string& frame,
+FloodResult client_flood(const PushServer& server, int64_t count, const std::string& frame,
                          const ClientOptions& options = {}, bool deflated = false,
                          bool traffic_log = false) {
-    Session s(port, options);
+    Session s(server.port(), options);
     s.client.set_traffic_log_enabled(traffic_log);
-    return run_flood([&](std::function<void()> done) {
+    return run_flood(server, count, [&](std::function<void()> done) {
         s.host.on_console_line = on_flood_end(std::move(done));
         s.client.send_text_message(flood_command(count, frame, deflated));
     });
@@ -186,10 +193,11 @@ FloodResult client_flood(uint16_t port, int64_t count, const std::string& frame,
 
 #ifdef QUARVO_BENCH_QT_PEERS
 // A QtWebSockets peer receives the flood.
-FloodResult qt_flood(uint16_t port, int64_t count, const std::string& frame, bool threaded) {
+FloodResult qt_flood(const PushServer& server, int64_t count, const std::string& frame,
+                     bool threaded) {
     NullHost host;
-    quarvo_bench::QtPeer peer(port, threaded, host);
-    return run_flood([&](std::function<void()> done) {
+    quarvo_bench::QtPeer peer(server.port(), threaded, host);
+    return run_flood(server, count, [&](std::function<void()> done) {
         host.on_console_line = on_flood_end(std::move(done));
         peer.send(flood_command(count, frame));
     });
@@ -409,7 +417,7 @@ int main(int argc, char** argv) {
         setenv("QUARVO_SECURED", "0", 1);
         for (int i = 0; i < profile_floods; ++i)
             std::cout << "client, 100 B, ws: "
-                      << double(flood) / client_flood(ws_server.port(), flood, small).seconds
+                      << double(flood) / client_flood(ws_server, flood, small).seconds
                       << " msg/s" << std::endl;
         return 0;
     }
@@ -419,7 +427,7 @@ int main(int argc, char** argv) {
         const double mib = double(large_count * int64_t(large.size())) / (1 << 20);
         for (int i = 0; i < profile_large_floods; ++i)
             std::cout << "client, 1 MiB, ws: "
-                      << mib / client_flood(ws_server.port(), large_count, large).seconds
+                      << mib / client_flood(ws_server, large_count, large).seconds
                       << " MiB/s" << std::endl;
         return 0;
     }
@@ -462,15 +470,16 @@ int main(int argc, char** argv) {
         f.add("raw_ws",
               double(flood) / quarvo_bench::raw_flood(ws_server.port(), false, flood, small));
         {
-            const FloodResult r = client_flood(ws_server.port(), flood, small);
+            const FloodResult r = client_flood(ws_server, flood, small);
             f.add("client_ws", double(flood) / r.seconds);
+            f.add("client_cpu_us", r.cpu_us_per_message);
             f.add("lag_p50", r.lag_ms.p50);
             f.add("lag_p99", r.lag_ms.p99);
             f.add("lag_max", r.lag_ms.max);
             f.add("client_peak_rss_mib", double(r.peak_rss_above_kib) / 1024);
         }
         {
-            const FloodResult r = client_flood(ws_server.port(), flood, small, {}, false, true);
+            const FloodResult r = client_flood(ws_server, flood, small, {}, false, true);
             f.add("client_ws_traffic_log", double(flood) / r.seconds);
             f.add("traffic_log_lag_p99", r.lag_ms.p99);
             f.add("traffic_log_peak_rss_mib", double(r.peak_rss_above_kib) / 1024);
@@ -480,13 +489,14 @@ int main(int argc, char** argv) {
         rss_after_trim = rss_kib();
         f.add("client_ws_unbounded",
               double(flood) /
-                  client_flood(ws_server.port(), flood, small, unbounded_options()).seconds);
+                  client_flood(ws_server, flood, small, unbounded_options()).seconds);
 #ifdef QUARVO_BENCH_QT_PEERS
         // What a Qt developer would write instead, same server, same work per message.
         for (const bool threaded : {true, false}) {
             const std::string name = threaded ? "qt_threaded" : "qt_gui";
-            const FloodResult r = qt_flood(ws_server.port(), flood, small, threaded);
+            const FloodResult r = qt_flood(ws_server, flood, small, threaded);
             f.add(name + "_ws", double(flood) / r.seconds);
+            f.add(name + "_cpu_us", r.cpu_us_per_message);
             f.add(name + "_lag_p99", r.lag_ms.p99);
             f.add(name + "_peak_rss_mib", double(r.peak_rss_above_kib) / 1024);
             malloc_trim(0);
@@ -495,7 +505,7 @@ int main(int argc, char** argv) {
         // The one-event-per-message design, for comparison.
         set_gui_thread(std::make_shared<PerEventGuiThread>());
         {
-            const FloodResult r = client_flood(ws_server.port(), flood, small);
+            const FloodResult r = client_flood(ws_server, flood, small);
             f.add("per_event_ws", double(flood) / r.seconds);
             f.add("per_event_lag_p99", r.lag_ms.p99);
             f.add("per_event_lag_max", r.lag_ms.max);
@@ -504,25 +514,32 @@ int main(int argc, char** argv) {
         unsetenv("QUARVO_SECURED");
         f.add("raw_wss",
               double(flood) / quarvo_bench::raw_flood(wss_server.port(), true, flood, small));
-        f.add("client_wss", double(flood) / client_flood(wss_server.port(), flood, small).seconds);
+        f.add("client_wss", double(flood) / client_flood(wss_server, flood, small).seconds);
 
         // 3: large messages.
         setenv("QUARVO_SECURED", "0", 1);
         const double mib = double(large_count * int64_t(large.size())) / (1 << 20);
         f.add("raw_large",
               mib / quarvo_bench::raw_flood(ws_server.port(), false, large_count, large));
-        f.add("client_large", mib / client_flood(ws_server.port(), large_count, large).seconds);
+        {
+            const FloodResult r = client_flood(ws_server, large_count, large);
+            f.add("client_large", mib / r.seconds);
+            f.add("client_large_lag_p99", r.lag_ms.p99);
+        }
         // Module code, as it is and compressed by permessage-deflate; MiB as the host gets them.
         const double code_mib = double(large_count * int64_t(code.size())) / (1 << 20);
-        f.add("client_code", code_mib / client_flood(ws_server.port(), large_count, code).seconds);
+        f.add("client_code", code_mib / client_flood(ws_server, large_count, code).seconds);
         ClientOptions deflate;
         deflate.permessage_deflate = true;
         f.add("client_code_deflate",
-              code_mib / client_flood(ws_server.port(), large_count, code, deflate, true).seconds);
+              code_mib / client_flood(ws_server, large_count, code, deflate, true).seconds);
 #ifdef QUARVO_BENCH_QT_PEERS
-        f.add("qt_threaded_large",
-              mib / qt_flood(ws_server.port(), large_count, large, true).seconds);
-        f.add("qt_gui_large", mib / qt_flood(ws_server.port(), large_count, large, false).seconds);
+        for (const bool threaded : {true, false}) {
+            const std::string name = threaded ? "qt_threaded" : "qt_gui";
+            const FloodResult r = qt_flood(ws_server, large_count, large, threaded);
+            f.add(name + "_large", mib / r.seconds);
+            f.add(name + "_large_lag_p99", r.lag_ms.p99);
+        }
 #endif
 
         // 4: request round trips at 1000/s.
@@ -626,6 +643,7 @@ int main(int argc, char** argv) {
     row("client, 1 MiB all_modules of module code, ws", f.med("client_code"), "MiB/s");
     row("the same, permessage-deflate", f.med("client_code_deflate"), "MiB/s",
         r2(ratio("client_code_deflate", "client_code")) + " of uncompressed");
+    row("client, CPU per 100 B message (every thread)", f.med("client_cpu_us"), "us");
     row("GUI timer lag during the flood, p50", f.med("lag_p50"), "ms");
     row("GUI timer lag during the flood, p99", f.med("lag_p99"), "ms");
     row("client, 100 B, ws, traffic log on", f.med("client_ws_traffic_log"), "msg/s",
@@ -656,6 +674,10 @@ int main(int argc, char** argv) {
             "msg/s", "client " + r2(ratio("client_ws", "qt_threaded_ws")));
         row("Qt: QWebSocket on the GUI thread", f.med("qt_gui_ws"), "msg/s",
             "client " + r2(ratio("client_ws", "qt_gui_ws")));
+        row("Qt threaded: CPU per message", f.med("qt_threaded_cpu_us"), "us",
+            "client " + r2(f.med("client_cpu_us") / f.med("qt_threaded_cpu_us")));
+        row("Qt on the GUI thread: CPU per message", f.med("qt_gui_cpu_us"), "us",
+            "client " + r2(f.med("client_cpu_us") / f.med("qt_gui_cpu_us")));
         row("Qt threaded: GUI timer lag p99", f.med("qt_threaded_lag_p99"), "ms");
         row("Qt on the GUI thread: GUI timer lag p99", f.med("qt_gui_lag_p99"), "ms");
         row("Qt threaded: peak RSS during the flood", f.med("qt_threaded_peak_rss_mib"), "MiB");
@@ -664,6 +686,9 @@ int main(int argc, char** argv) {
             "client " + r2(ratio("client_large", "qt_threaded_large")));
         row("Qt on the GUI thread, 1 MiB all_modules", f.med("qt_gui_large"), "MiB/s",
             "client " + r2(ratio("client_large", "qt_gui_large")));
+        row("GUI timer lag p99, 1 MiB: client", f.med("client_large_lag_p99"), "ms");
+        row("GUI timer lag p99, 1 MiB: Qt threaded", f.med("qt_threaded_large_lag_p99"), "ms");
+        row("GUI timer lag p99, 1 MiB: Qt on the GUI thread", f.med("qt_gui_large_lag_p99"), "ms");
     }
     auto flow_rows = [&](const std::string& name, const FlowResult& r, int64_t n) {
         const double mib = 1.0 / 1024;

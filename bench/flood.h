@@ -41,10 +41,13 @@ inline std::string stdout_frame(size_t bytes, bool numbered = false) {
 }
 
 // The push server's command for `count` copies of `frame`, then its end marker; deflated: the
-// copies compressed (permessage-deflate, which the client must have negotiated).
-inline std::string flood_command(int64_t count, const std::string& frame, bool deflated = false) {
+// copies compressed (permessage-deflate, which the client must have negotiated). A server
+// with a ping patience sends `first` before the copies.
+inline std::string flood_command(int64_t count, const std::string& frame, bool deflated = false,
+                                 const std::string& first = {}) {
     boost::json::object command{{"cmd", "flood"}, {"count", count}, {"frame", frame}};
     if (deflated) command["deflate"] = true;
+    if (!first.empty()) command["first"] = first;
     return boost::json::serialize(command);
 }
 

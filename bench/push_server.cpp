@@ -1,14 +1,18 @@
 #include "push_server.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <atomic>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/zlib/deflate_stream.hpp>
 #include <boost/json.hpp>
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <optional>
 
 #include "self_signed.h"
@@ -122,6 +126,8 @@ awaitable<void> PushServer::State::session(std::shared_ptr<ws::Connection> c) {
             const size_t number_at = frame.find("##########");
             char digits[24];
             bool failed = false;
+            if (const auto* first = o.if_contains("first"))
+                failed = bool(co_await c->write(ws::Outgoing::text, first->as_string()));
             for (int64_t i = 0; i < count && !failed; ++i) {
                 if (number_at != std::string::npos) {
                     std::snprintf(digits, sizeof digits, "%010lld", (long long)i);
@@ -212,6 +218,17 @@ uint16_t PushServer::port() const {
 std::chrono::steady_clock::time_point PushServer::flood_end_sent() const {
     return std::chrono::steady_clock::time_point(
         std::chrono::steady_clock::duration(state_->flood_end_sent_ns.load()));
+}
+
+double PushServer::cpu_seconds() const {
+    // Read on the server's own thread, as CLOCK_THREAD_CPUTIME_ID is.
+    std::promise<double> seconds;
+    asio::post(state_->server.io(), [&] {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        seconds.set_value(double(t.tv_sec) + double(t.tv_nsec) / 1e9);
+    });
+    return seconds.get_future().get();
 }
 
 int PushServer::dropped() const {

@@ -36,6 +36,9 @@ class PushServer {
     std::chrono::steady_clock::time_point flood_end_sent() const;
     // Connections accepted and dropped for their silence so far.
     int dropped() const;
+    // The CPU time its thread has used, in seconds: what a flood costs the server, to take
+    // off the process's own when a client's cost is measured in the same process.
+    double cpu_seconds() const;
 
     struct State;
 
