@@ -76,10 +76,12 @@ FlowControl::FlowControl(const ClientOptions& options)
       low_ns_(int64_t(double(high_ns_) * std::clamp(options.resume_fraction, 0.0, 1.0))) {}
 
 void FlowControl::charge(std::size_t cost) {
-    const uint64_t charged = charged_bytes_.load(std::memory_order_relaxed) + cost;
-    charged_bytes_.store(charged, std::memory_order_seq_cst);
+    // Plain stores: the GUI thread gets the message through the hand-off's lock, after this,
+    // so it never releases what it has not seen charged; other threads read released first.
+    charged_bytes_.store(charged_bytes_.load(std::memory_order_relaxed) + cost,
+                         std::memory_order_release);
     charged_messages_.store(charged_messages_.load(std::memory_order_relaxed) + 1,
-                            std::memory_order_seq_cst);
+                            std::memory_order_release);
     const std::size_t now = pending_bytes();
     if (now > peak_.load(std::memory_order_relaxed)) peak_.store(now, std::memory_order_relaxed);
     if (now >= large_queue && !large_.load(std::memory_order_relaxed))

@@ -71,7 +71,9 @@ class FlowControl {
     alignas(64) std::atomic<uint64_t> charged_bytes_{0};
     std::atomic<uint64_t> charged_messages_{0};
     std::atomic<std::size_t> peak_{0};
-    std::atomic<bool> large_{false};  // the queue held a lot since it was last empty
+    // The queue held a lot since it was last empty. Read by every release(): on a line of its
+    // own, so that the charges of a flood do not take it from the GUI thread's cache.
+    alignas(64) std::atomic<bool> large_{false};
     alignas(64) std::atomic<uint64_t> released_bytes_{0};
     std::atomic<uint64_t> released_messages_{0};
     std::atomic<int64_t> ns_per_message_{0};  // GUI-thread pace, moving average

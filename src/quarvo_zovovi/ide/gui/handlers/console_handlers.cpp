@@ -10,9 +10,10 @@ const Json unknown_error = "Unknown error";
 
 // With the console filter "ide_only", output whose source is not exactly the text "ide" is hidden.
 bool hidden_by_source_filter(HandlerContext& ctx, const JsonObject& data) {
+    // The filter first: with the usual "all" no member is looked up.
+    if (ctx.main_window._console_source_filter() != "ide_only") return false;
     const Json& source = get(data, "source", ide_source);
-    return ctx.main_window._console_source_filter() == "ide_only" &&
-           !(source.is_string() && source.get_string() == "ide");
+    return !(source.is_string() && source.get_string() == "ide");
 }
 
 // Removes line feeds (only) from both ends; content that is not text fails here.
