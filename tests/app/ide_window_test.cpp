@@ -576,4 +576,21 @@ TEST(WindowInspector, TableBoundAndRequestEnds) {
     EXPECT_EQ(model.held(), TrafficModel::max_rows);
 }
 
+// Catches an Inspector that reads its client after the client is gone (a host may destroy the
+// client before the window): it must stop recording instead of reading freed memory.
+TEST(WindowInspector, LetsGoOfAClientDestroyedFirst) {
+    IdeWindow window;
+    auto client = std::make_unique<WebSocketClient>(window, "127.0.0.1", 1);  // never started
+    window.attach(client.get());
+    window.show_inspector(true);
+    ASSERT_TRUE(window.traffic().recording());
+    client.reset();
+    pump_events(3 * quarvo_app::TrafficInspector::frame_ms);
+    window.traffic().poll();
+    EXPECT_FALSE(window.traffic().recording());
+    window.show_inspector(false);
+    window.show_inspector(true);
+    EXPECT_FALSE(window.traffic().recording()) << "reopened with no client";
+}
+
 }  // namespace
