@@ -76,8 +76,9 @@ FlowControl::FlowControl(const ClientOptions& options)
       low_ns_(int64_t(double(high_ns_) * std::clamp(options.resume_fraction, 0.0, 1.0))) {}
 
 void FlowControl::charge(std::size_t cost) {
-    // Plain stores: the GUI thread gets the message through the hand-off's lock, after this,
-    // so it never releases what it has not seen charged; other threads read released first.
+    // Release stores suffice: every reader of the totals reads released first, and a message is
+    // released only after the hand-off's lock passed it on, after this charge; the charged total
+    // read next is then never behind the released one.
     charged_bytes_.store(charged_bytes_.load(std::memory_order_relaxed) + cost,
                          std::memory_order_release);
     charged_messages_.store(charged_messages_.load(std::memory_order_relaxed) + 1,
