@@ -18,7 +18,8 @@
 namespace quarvo_zovovi::ide::gui {
 namespace {
 
-Logger& facility_logger() {
+// Unused in the polling build, which never waits for a QCoreApplication.
+[[maybe_unused]] Logger& facility_logger() {
     return get_logger("quarvo_zovovi.ide.gui.host.qt_thread");
 }
 
